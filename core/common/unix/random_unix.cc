@@ -1,0 +1,44 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "core/common/random.h"
+
+namespace Common {
+namespace {
+
+int RandomDevice() {
+  static const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  return fd;
+}
+
+void FillFromRand(unsigned char* bytes, size_t length) {
+  static std::once_flag seeded;
+  std::call_once(seeded, [] { std::srand(static_cast<unsigned>(std::time(nullptr))); });
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(std::rand());
+}
+
+}  // namespace
+
+void FillRandom(void* buffer, size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  int fd = RandomDevice();
+  while (fd >= 0 && done < length) {
+    ssize_t got = ::read(fd, bytes + done, length - done);
+    if (got > 0) {
+      done += static_cast<size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  if (done < length) FillFromRand(bytes + done, length - done);
+}
+
+}  // namespace Common
