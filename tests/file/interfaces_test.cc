@@ -1,0 +1,168 @@
+// The defaults and forwarding rules shared by every directory and file.
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/file/dir_delegate.h"
+#include "core/file/file_delegate.h"
+
+namespace {
+
+// A file over a string that fails on demand.
+class StringFile : public rio_file {
+ public:
+  std::string data;
+  int64_t position = 0;
+  bool fail_writes = false;
+
+  void Read(void* buffer, size_t length, size_t& done) override {
+    done = 0;
+    if (HasError()) return;
+    size_t available = position < static_cast<int64_t>(data.size()) ? data.size() - position : 0;
+    done = std::min(length, available);
+    data.copy(static_cast<char*>(buffer), done, position);
+    position += done;
+  }
+  void Write(const void* buffer, size_t length, size_t& done) override {
+    done = 0;
+    if (HasError()) return;
+    if (fail_writes) {
+      SetError(Common::Error::File(Common::kErrWriteFailed, ZYK_HERE));
+      return;
+    }
+    if (data.size() < position + length) data.resize(position + length);
+    data.replace(position, length, static_cast<const char*>(buffer), length);
+    position += length;
+    done = length;
+  }
+  int64_t Seek(int64_t offset) override { return position = offset; }
+  int64_t SeekCurrent(int64_t offset) override { return position += offset; }
+  int64_t SeekEnd(int64_t offset) override { return position = data.size() + offset; }
+  void Truncate(uint64_t length) override { data.resize(length); }
+};
+
+TEST(FileDefaults, GetSizeKeepsThePosition) {
+  StringFile file;
+  file.data = "0123456789";
+  file.Seek(3);
+  EXPECT_EQ(file.GetSize(), 10u);
+  EXPECT_EQ(file.SeekCurrent(0), 3);
+  file.Rewind();
+  EXPECT_EQ(file.position, 0);
+}
+
+TEST(FileDefaults, OptionalOperationsAreNotSupported) {
+  StringFile file;
+  file.LockShared(0, 1, false);
+  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
+  file.LockExclusive(0, 1, false);
+  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
+  file.Unlock(0, 1);
+  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
+  ControlRequest request{kControlPad, 0, 0, nullptr};
+  file.IOCTL(&request);
+  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
+}
+
+TEST(FileDefaults, ControlRequestKeepsAnEarlierError) {
+  StringFile file;
+  file.SetError(Common::Error::File(Common::kErrReadFailed, ZYK_HERE));
+  ControlRequest request{kControlPad, 0, 0, nullptr};
+  file.IOCTL(&request);
+  EXPECT_EQ(file.TakeError().Code(), Common::kErrReadFailed);
+}
+
+TEST(FileDefaults, ReadOnAFailedFileReadsNothing) {
+  StringFile file;
+  file.data = "abc";
+  file.SetError(Common::Error::File(Common::kErrReadFailed, ZYK_HERE));
+  char buffer[3];
+  size_t done = 99;
+  file.Read(buffer, 3, done);
+  EXPECT_EQ(done, 0u);
+}
+
+TEST(FileDelegate, MovesTheInnerErrorOut) {
+  auto inner = std::make_unique<StringFile>();
+  StringFile* raw = inner.get();
+  raw->fail_writes = true;
+  rio_file_delegate delegate(std::move(inner));
+  size_t done = 0;
+  delegate.Write("x", 1, done);
+  EXPECT_EQ(delegate.LastError().Code(), Common::kErrWriteFailed);
+  EXPECT_FALSE(raw->HasError());
+}
+
+TEST(ControlCodes, LettersSitInMemoryOrder) {
+  EXPECT_EQ(kControlAppendMode, 0x494D4153u);
+  EXPECT_EQ(kControlDeallocate, 0x54414453u);
+  EXPECT_EQ(kControlAllocationMap, 0x4D434C41u);
+  EXPECT_EQ(kControlMediaService, 0x5244434Eu);
+}
+
+// A directory whose every operation fails; enough to check the delegate rule.
+class FailingDir : public rio_dir {
+ public:
+  void Fail() { SetError(Common::Error::File(Common::kErrNotFound, ZYK_HERE)); }
+  rio_file* OpenI(const char16_t*, bool) override { return Fail(), nullptr; }
+  rio_file* OpenI(iterator*, bool) override { return Fail(), nullptr; }
+  rio_file* OpenI(const file_identifier*, bool) override { return Fail(), nullptr; }
+  rio_dir* OpenDir(const char16_t*) override { return Fail(), nullptr; }
+  rio_dir* OpenDir(iterator*) override { return Fail(), nullptr; }
+  rio_dir* OpenDir(const file_identifier*) override { return Fail(), nullptr; }
+  rio_dir* OpenParentDir(const char16_t**) override { return Fail(), nullptr; }
+  iterator* GetIterator() override { return Fail(), nullptr; }
+  iterator* GetIterator(const char16_t*) override { return Fail(), nullptr; }
+  iterator* GetIterator(const file_identifier*) override { return Fail(), nullptr; }
+  iterator* GetSelfIterator() override { return Fail(), nullptr; }
+  int CompareDir(i_dir*) override { return 2; }
+  int CompareIdentifiers(const file_identifier*, const file_identifier*) override { return 0; }
+  rio_file* OpenO(const char16_t*, bool) override { return Fail(), nullptr; }
+  void Remove(const char16_t*) override { Fail(); }
+  void Rename(const char16_t*, const char16_t*) override { Fail(); }
+  void CreateDir(const char16_t*, const access_rights*) override { Fail(); }
+  void RemoveDir(const char16_t*) override { Fail(); }
+  rio_file* OpenO(iterator*, bool) override { return Fail(), nullptr; }
+  rio_file* OpenO(const file_identifier*, bool) override { return Fail(), nullptr; }
+  rio_file* OpenIO(const char16_t*, bool) override { return Fail(), nullptr; }
+  rio_file* OpenIO(iterator*, bool) override { return Fail(), nullptr; }
+  rio_file* OpenIO(const file_identifier*, bool) override { return Fail(), nullptr; }
+  rio_file* CreateIO(const char16_t*, bool, const access_rights*) override { return Fail(), nullptr; }
+};
+
+TEST(DirDelegate, ReportsTheInnerErrorAndClearsIt) {
+  auto inner = std::make_unique<FailingDir>();
+  FailingDir* raw = inner.get();
+  rio_dir_delegate delegate(std::move(inner));
+  EXPECT_EQ(delegate.OpenI(u"x", false), nullptr);
+  EXPECT_EQ(delegate.LastError().Code(), Common::kErrNotFound);
+  EXPECT_FALSE(raw->HasError());
+  // A later successful call leaves the delegate's error empty.
+  EXPECT_EQ(delegate.GetPathSeparator(), u'\\');
+  EXPECT_FALSE(delegate.HasError());
+}
+
+TEST(DirDelegate, ComparesInnerDirectoriesOnlyOfDelegates) {
+  rio_dir_delegate a(std::make_unique<FailingDir>());
+  FailingDir plain;
+  EXPECT_EQ(a.CompareDir(&plain), 2);
+  EXPECT_EQ(a.CompareDir(nullptr), 2);
+}
+
+TEST(DirDefaults, OptionalOperationsAreNotSupported) {
+  FailingDir dir;
+  EXPECT_EQ(dir.OpenSpecialDir(143), nullptr);
+  EXPECT_EQ(dir.TakeError().Code(), Common::kErrNotSupported);
+  dir.CreateSymLink(u"a", u"b");
+  EXPECT_EQ(dir.TakeError().Code(), Common::kErrNotSupported);
+  uint64_t total, free, available;
+  dir.GetDriveSize(total, free, available);
+  EXPECT_EQ(dir.TakeError().Code(), Common::kErrNotSupported);
+  EXPECT_EQ(dir.GetFeatureFlags(), 0x89u);
+  EXPECT_TRUE(dir.IsPathSeparator(u'\\'));
+  EXPECT_EQ(dir.GetFullPath(), nullptr);
+}
+
+}  // namespace
