@@ -1,0 +1,425 @@
+/*
+ * zykfs.h: the host interface of libzyk_backend_local.
+ *
+ * A host loads the library (dlopen), looks up `zykfs_mount` and `zykfs_umount`
+ * (the only two exported symbols) and serves one local directory tree through
+ * the operation table that a successful mount hands back.
+ *
+ * RULES FOR HOSTS
+ *
+ * Asynchronous calls. Every call (zykfs_mount, zykfs_umount and the 23 table
+ * entries) returns at once and reports its outcome later through the completion
+ * callback passed as its last-but-one argument, together with the context
+ * pointer passed as its last argument.
+ *
+ * Exactly one callback per call. Each call invokes its callback exactly once,
+ * with the context and one 32-bit result code (0 = success, see ZYKFS_E_*).
+ * This holds for failures too: an unknown handle, a full queue or an internal
+ * failure of the work are all reported through the callback, never by a return
+ * value and never by silence.
+ *
+ * Threads. Calls may be made from any host thread, concurrently. The callback
+ * runs on a thread of the library, never on the calling thread, possibly
+ * concurrently with other callbacks of the same mount. A callback may make
+ * further calls. It should return promptly: it occupies a worker of the mount.
+ *
+ * Ordering. Requests on one open handle (entries 2 to 10, 17, 19, and entry 6
+ * for a file) run one at a time, in the order the host made the calls; their
+ * callbacks may still arrive out of order, because the next request starts
+ * before the previous callback is delivered. Everything else (path operations,
+ * open, close, swap, requests on different handles) runs in parallel.
+ *
+ * Pointer lifetimes. Arguments passed by value are captured when the call is
+ * made. Every pointer argument (paths, data buffers, out-parameters and status
+ * records) is used later by the library: the host must keep it valid and must
+ * not touch out-parameters until the callback of that call has run.
+ * Out-parameters are filled before the callback runs.
+ *
+ * Paths. NUL-terminated UTF-8, relative to the served root; "/" separates
+ * components. A path can never reach outside the root: ".." stops at the root
+ * and a leading "/" means the root. Malformed UTF-8 (overlong forms, values
+ * above U+10FFFF, stray bytes) fails the operation without touching the disk.
+ * Open paths are compared byte for byte as spelled: "a/b" and "a//b" differ.
+ *
+ * Handles. A 64-bit value naming an open file (entry 0) or directory (entry 16)
+ * of one mount, retired by entry 1 (files) or 18 (directories). A handle value
+ * may be reused for a new open after its close has completed.
+ *
+ * Close and unmount. A close reports ZYKFS_E_BUSY while a request on the handle
+ * is still queued or running (also from within that request's own callback);
+ * the handle then stays fully usable and the host retries once its callbacks
+ * have arrived. zykfs_umount reports ZYKFS_E_MOUNT_BUSY while any handle is
+ * open; call it only after every callback of the mount has arrived. After a
+ * successful unmount the mount record must not be used again.
+ */
+#ifndef ZYKFS_ZYKFS_H_
+#define ZYKFS_ZYKFS_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define ZYKFS_EXTERN_C extern "C"
+#else
+#define ZYKFS_EXTERN_C
+#endif
+
+#define ZYKFS_EXPORT ZYKFS_EXTERN_C __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+#define ZYKFS_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#else
+#define ZYKFS_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Result codes (the int32_t passed to every callback)                       */
+/* ------------------------------------------------------------------------ */
+
+#define ZYKFS_OK 0
+/* The named file or directory does not exist. */
+#define ZYKFS_E_NOT_FOUND 0x2850002
+/* The handle has a request queued or running; close it again later. */
+#define ZYKFS_E_BUSY 0x2850003
+/* Unmount refused: a file or directory handle is still open. */
+#define ZYKFS_E_MOUNT_BUSY 0x2850004
+/* A directory handle already has a ReadDir queued or running. */
+#define ZYKFS_E_QUEUE_FULL 0x2850006
+/* The handle was not opened for reading (access ZYKFS_OPEN_WRITE). */
+#define ZYKFS_E_NOT_READABLE 0x2850007
+/* The path (or one of the two paths) has an open handle under that spelling. */
+#define ZYKFS_E_PATH_OPEN 0x2850008
+/* ReadDir buffer below ZYKFS_READDIR_MIN_BUFFER. */
+#define ZYKFS_E_BUFFER_TOO_SMALL 0x2850009
+/* ReadDir after the listing has ended (end record already delivered). */
+#define ZYKFS_E_END_OF_DIR 0x285000A
+/* The target already exists. */
+#define ZYKFS_E_EXISTS 0x2850011
+/* The operation is not supported here. */
+#define ZYKFS_E_NOT_SUPPORTED 0x2850012
+
+/* Codes of the file layer that reach the host unchanged (a selection; any other
+   nonzero code is a failure too). */
+#define ZYKFS_E_DISK_FULL 0x40004
+#define ZYKFS_E_NO_MEMORY 0x40006
+#define ZYKFS_E_OPEN_FAILED 0x40007
+#define ZYKFS_E_DELETE_FAILED 0x40008
+#define ZYKFS_E_RENAME_FAILED 0x40009
+#define ZYKFS_E_CREATE_FAILED 0x4000A
+#define ZYKFS_E_READ_ONLY 0x4000C
+#define ZYKFS_E_ACCESS_DENIED 0x40014
+#define ZYKFS_E_INVALID_USAGE 0x4001F
+#define ZYKFS_E_INVALID_HANDLE 0x40025
+
+/* ------------------------------------------------------------------------ */
+/* Constants                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* Open flags (entry 0). Exactly one access value is required. */
+#define ZYKFS_OPEN_ACCESS_MASK 0x3u
+#define ZYKFS_OPEN_READ 0x1u       /* read only */
+#define ZYKFS_OPEN_READ_WRITE 0x2u /* read and write */
+#define ZYKFS_OPEN_WRITE 0x3u      /* write only */
+#define ZYKFS_OPEN_CREATE 0x10u    /* create when missing */
+#define ZYKFS_OPEN_TRUNCATE 0x20u  /* create or truncate, also when it exists */
+#define ZYKFS_OPEN_EXCLUSIVE 0x40u /* with ZYKFS_OPEN_CREATE: fail when it exists */
+#define ZYKFS_OPEN_APPEND 0x80u    /* put the descriptor in append mode */
+#define ZYKFS_OPEN_NO_LOCK 0x100u  /* do not lock the whole file on open */
+
+/* Lock modes (entry 9); the lock covers the byte at offset 0. */
+#define ZYKFS_LOCK_NONE 0u
+#define ZYKFS_LOCK_SHARED 1u
+#define ZYKFS_LOCK_EXCLUSIVE 2u
+
+/* Smallest ReadDir buffer. */
+#define ZYKFS_READDIR_MIN_BUFFER 65552u
+
+/* Directory record types (byte 10 of a record). */
+#define ZYKFS_DT_OTHER 0u
+#define ZYKFS_DT_FILE 1u
+#define ZYKFS_DT_DIR 2u
+
+/* Size in bytes of the end-of-directory record (its name length field is 0). */
+#define ZYKFS_READDIR_END_RECORD 10u
+
+/* Size in bytes of the operation table: 23 entries of 8 bytes. */
+#define ZYKFS_OPS_SIZE 184u
+
+/* ------------------------------------------------------------------------ */
+/* Records                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Completion callback: receives the call's context and its result code. */
+typedef void (*zykfs_callback_t)(void* context, int32_t result);
+
+/* Mount parameters; read by zykfs_mount only while the mount call is pending. */
+typedef struct zykfs_params_t {
+  /* Root of the tree to serve, NUL-terminated bytes as the file system names it. */
+  const char* root;
+} zykfs_params_t;
+
+struct zykfs_ops_t;
+
+/* Filled by a successful mount; untouched by a failed one. */
+typedef struct zykfs_mount_t {
+  void* handle;                   /* first argument of every operation */
+  const struct zykfs_ops_t* ops;  /* the operation table */
+  uint64_t ops_size;              /* size of *ops in bytes: ZYKFS_OPS_SIZE */
+} zykfs_mount_t;
+
+/* Entry status (entries 6 and 15). All 192 bytes are zeroed first, also on failure. */
+typedef struct zykfs_stat_t {
+  uint64_t device;         /* device node: major << 32 | minor; 0 otherwise */
+  uint64_t inode;          /* inode number */
+  uint64_t size;           /* bytes; for an open file its current size */
+  uint64_t block_size;     /* always 4096 */
+  uint64_t allocated;      /* bytes allocated on disk */
+  uint64_t access_time;    /* milliseconds since 1970-01-01 UTC */
+  uint64_t modify_time;    /* milliseconds since 1970-01-01 UTC */
+  uint64_t change_time;    /* milliseconds since 1970-01-01 UTC */
+  uint64_t reserved[16];   /* always zero */
+} zykfs_stat_t;
+
+/* ReadDir status (entry 17). */
+typedef struct zykfs_readdir_status_t {
+  void* buffer;   /* in: the host's buffer */
+  uint64_t size;  /* in: capacity (>= ZYKFS_READDIR_MIN_BUFFER); out: bytes filled */
+} zykfs_readdir_status_t;
+
+/* Allocation query status (entry 19). */
+typedef struct zykfs_alloc_status_t {
+  uint64_t position;     /* in: where to start; out: the position the file reports */
+  uint64_t* entries;     /* in: the host's array */
+  uint64_t count;        /* in: capacity of entries; out: entries written */
+  uint64_t entry_bytes;  /* out: bytes covered by one entry */
+  uint64_t unit;         /* out: the file's own allocation unit */
+} zykfs_alloc_status_t;
+
+/* Append status (entry 3). */
+typedef struct zykfs_append_status_t {
+  uint64_t appended;      /* bytes appended by this call */
+  uint64_t flushed_size;  /* file size up to which data is known to be flushed */
+} zykfs_append_status_t;
+
+/* ------------------------------------------------------------------------ */
+/* Operation table                                                           */
+/*                                                                           */
+/* Every entry takes the mount record's `handle` first and the callback and  */
+/* context last. Codes listed per entry are the usual ones; any nonzero code */
+/* is a failure. Entries taking a handle report ZYKFS_E_INVALID_HANDLE for a */
+/* handle that is not open on this mount.                                    */
+/* ------------------------------------------------------------------------ */
+
+/* 0 open: opens or creates the regular file `path` with `flags` (ZYKFS_OPEN_*)
+   and stores the new handle in *out_handle.
+   Codes: ZYKFS_E_INVALID_USAGE (no access value, or EXCLUSIVE without CREATE),
+   ZYKFS_E_NOT_FOUND (missing without CREATE), ZYKFS_E_OPEN_FAILED (malformed
+   path, or the system refused the open), ZYKFS_E_EXISTS (CREATE|EXCLUSIVE on an existing file), ZYKFS_E_READ_ONLY
+   (READ with TRUNCATE on an existing file), ZYKFS_E_ACCESS_DENIED. */
+typedef void (*zykfs_open_fn)(void* mount, const char* path, uint32_t flags, uint64_t* out_handle,
+                              zykfs_callback_t callback, void* context);
+
+/* 1 close: flushes the file and retires its handle. A failed flush still retires
+   the handle and reports the flush error.
+   Codes: ZYKFS_E_BUSY (a request is pending; handle kept), ZYKFS_E_INVALID_USAGE
+   (a directory handle; handle kept), ZYKFS_E_INVALID_HANDLE. */
+typedef void (*zykfs_close_fn)(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context);
+
+/* 2 read: reads up to `size` bytes at `offset` into `buffer`; *done receives the
+   count (short only at end of file).
+   Codes: ZYKFS_E_NOT_READABLE (opened write only). */
+typedef void (*zykfs_read_fn)(void* mount, uint64_t file_handle, void* buffer, uint64_t size, uint64_t offset,
+                              uint64_t* done, zykfs_callback_t callback, void* context);
+
+/* 3 append: writes `size` bytes at the end of the file; with a null `buffer` the
+   file grows by `size` zero bytes. status->appended receives the count and
+   status->flushed_size the size known to be flushed (the file is flushed at least
+   every 8 MiB of appended data). `flag` is unused.
+   Codes: ZYKFS_E_READ_ONLY, ZYKFS_E_DISK_FULL (short write; count still reported). */
+typedef void (*zykfs_append_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
+                                uint8_t flag, zykfs_append_status_t* status, zykfs_callback_t callback,
+                                void* context);
+
+/* 4 pad: *value receives 0. Codes: ZYKFS_E_NOT_SUPPORTED (always, for now). */
+typedef void (*zykfs_pad_fn)(void* mount, uint64_t file_handle, uint64_t* value, zykfs_callback_t callback,
+                             void* context);
+
+/* 5 sync: flushes written data to storage; succeeds at once on a read-only handle. */
+typedef void (*zykfs_sync_fn)(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context);
+
+/* 6 fstat: status of the entry behind an open file or directory handle; for a
+   file the size is the open file's current size.
+   Codes: ZYKFS_E_INVALID_HANDLE, ZYKFS_E_NOT_FOUND (renamed away meanwhile). */
+typedef void (*zykfs_fstat_fn)(void* mount, uint64_t handle, zykfs_stat_t* stat, zykfs_callback_t callback,
+                               void* context);
+
+/* 7 write: writes `size` bytes from `buffer` at `offset`; *done receives the count.
+   Codes: ZYKFS_E_READ_ONLY (opened read only), ZYKFS_E_DISK_FULL. */
+typedef void (*zykfs_write_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
+                               uint64_t offset, uint64_t* done, zykfs_callback_t callback, void* context);
+
+/* 8 truncate: sets the file size. Codes: ZYKFS_E_READ_ONLY. */
+typedef void (*zykfs_truncate_fn)(void* mount, uint64_t file_handle, uint64_t size, zykfs_callback_t callback,
+                                  void* context);
+
+/* 9 lock: ZYKFS_LOCK_NONE releases, SHARED and EXCLUSIVE wait for the lock on
+   byte 0. Without ZYKFS_OPEN_NO_LOCK at open the file is already locked whole
+   and these calls succeed doing nothing.
+   Codes: ZYKFS_E_INVALID_USAGE (other modes), ZYKFS_E_NOT_READABLE (SHARED on a
+   write-only handle), ZYKFS_E_READ_ONLY (EXCLUSIVE on a read-only handle). */
+typedef void (*zykfs_lock_fn)(void* mount, uint64_t file_handle, uint32_t mode, zykfs_callback_t callback,
+                              void* context);
+
+/* 10 sparse: `ranges` holds `count` values forming (start, end) byte pairs; each
+   range is deallocated (punched out), the size unchanged. Every pair must have
+   end > start (end is capped at 2^63-1), else nothing is done.
+   Codes: ZYKFS_E_INVALID_USAGE (odd count or an empty pair), ZYKFS_E_READ_ONLY. */
+typedef void (*zykfs_sparse_fn)(void* mount, uint64_t file_handle, const uint64_t* ranges, uint64_t count,
+                                zykfs_callback_t callback, void* context);
+
+/* 11 rename: renames `from` to `to`, replacing an existing `to`.
+   Codes: ZYKFS_E_PATH_OPEN (either name open; the source is reported first),
+   ZYKFS_E_NOT_FOUND, ZYKFS_E_RENAME_FAILED (also malformed paths). */
+typedef void (*zykfs_rename_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
+                                void* context);
+
+/* 12 unlink: removes a file. Codes: ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND,
+   ZYKFS_E_DELETE_FAILED (also malformed paths). */
+typedef void (*zykfs_unlink_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
+
+/* 13 rmdir: removes an empty directory. Codes: as unlink. */
+typedef void (*zykfs_rmdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
+
+/* 14 mkdir: creates a directory. Codes: ZYKFS_E_EXISTS, ZYKFS_E_NOT_FOUND
+   (missing parent), ZYKFS_E_CREATE_FAILED (also malformed paths). */
+typedef void (*zykfs_mkdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
+
+/* 15 stat: status of the entry `path`. Codes: ZYKFS_E_NOT_FOUND (also malformed paths). */
+typedef void (*zykfs_stat_fn)(void* mount, const char* path, zykfs_stat_t* stat, zykfs_callback_t callback,
+                              void* context);
+
+/* 16 opendir: opens the directory `path` for listing; *out_handle receives the
+   handle. Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_OPEN_FAILED. */
+typedef void (*zykfs_opendir_fn)(void* mount, const char* path, uint64_t* out_handle,
+                                 zykfs_callback_t callback, void* context);
+
+/* 17 readdir: fills status->buffer with records and sets status->size to the
+   bytes filled. Record: u64 inode, u16 name length including NUL (0 marks the
+   10-byte end record), u8 type (ZYKFS_DT_*), then the UTF-8 name and NUL; records
+   follow without gaps. A batch ends when the next record does not fit; the end
+   record follows the last entry (possibly in the next batch).
+   Codes: ZYKFS_E_BUFFER_TOO_SMALL, ZYKFS_E_END_OF_DIR (after the end record),
+   ZYKFS_E_QUEUE_FULL (a readdir on this handle is already pending). */
+typedef void (*zykfs_readdir_fn)(void* mount, uint64_t dir_handle, zykfs_readdir_status_t* status,
+                                 zykfs_callback_t callback, void* context);
+
+/* 18 closedir: retires a directory handle.
+   Codes: ZYKFS_E_BUSY, ZYKFS_E_INVALID_USAGE (a file handle), ZYKFS_E_INVALID_HANDLE. */
+typedef void (*zykfs_closedir_fn)(void* mount, uint64_t dir_handle, zykfs_callback_t callback, void* context);
+
+/* 19 allocinfo: allocation summary of a file. Codes: ZYKFS_E_NOT_SUPPORTED
+   (no file kind answers it yet). */
+typedef void (*zykfs_allocinfo_fn)(void* mount, uint64_t file_handle, zykfs_alloc_status_t* status,
+                                   zykfs_callback_t callback, void* context);
+
+/* 20 clone: Codes: ZYKFS_E_NOT_SUPPORTED, always. */
+typedef void (*zykfs_clone_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
+                               void* context);
+
+/* 21 rename_safe: like rename but refuses to replace an existing `to`.
+   Codes: ZYKFS_E_EXISTS, ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND. */
+typedef void (*zykfs_rename_safe_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
+                                     void* context);
+
+/* 22 swap: exchanges the contents of two open files under their names; each
+   handle follows its file to the other name. Both must be idle file handles on
+   different paths.
+   Codes: ZYKFS_E_INVALID_HANDLE, ZYKFS_E_INVALID_USAGE (same path, or a directory
+   handle), ZYKFS_E_BUSY (a request pending on either). */
+typedef void (*zykfs_swap_fn)(void* mount, uint64_t first_handle, uint64_t second_handle,
+                              zykfs_callback_t callback, void* context);
+
+/* The operation table, entries in this order. */
+typedef struct zykfs_ops_t {
+  zykfs_open_fn open;                /* 0 */
+  zykfs_close_fn close;              /* 1 */
+  zykfs_read_fn read;                /* 2 */
+  zykfs_append_fn append;            /* 3 */
+  zykfs_pad_fn pad;                  /* 4 */
+  zykfs_sync_fn sync;                /* 5 */
+  zykfs_fstat_fn fstat;              /* 6 */
+  zykfs_write_fn write;              /* 7 */
+  zykfs_truncate_fn truncate;        /* 8 */
+  zykfs_lock_fn lock;                /* 9 */
+  zykfs_sparse_fn sparse;            /* 10 */
+  zykfs_rename_fn rename;            /* 11 */
+  zykfs_unlink_fn unlink;            /* 12 */
+  zykfs_rmdir_fn rmdir;              /* 13 */
+  zykfs_mkdir_fn mkdir;              /* 14 */
+  zykfs_stat_fn stat;                /* 15 */
+  zykfs_opendir_fn opendir;          /* 16 */
+  zykfs_readdir_fn readdir;          /* 17 */
+  zykfs_closedir_fn closedir;        /* 18 */
+  zykfs_allocinfo_fn allocinfo;      /* 19 */
+  zykfs_clone_fn clone;              /* 20 */
+  zykfs_rename_safe_fn rename_safe;  /* 21 */
+  zykfs_swap_fn swap;                /* 22 */
+} zykfs_ops_t;
+
+/* ------------------------------------------------------------------------ */
+/* Exported functions                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Serves the directory params->root. On success (code 0) *mount is filled;
+   on failure it is left as it was (for example ZYKFS_E_NOT_FOUND for a missing
+   root, ZYKFS_E_OPEN_FAILED for a root that is not a directory). `params` and
+   `mount` must stay valid until the callback. */
+typedef void (*zykfs_mount_fn)(const zykfs_params_t* params, zykfs_mount_t* mount, zykfs_callback_t callback,
+                               void* context);
+
+/* Ends the service of a mount. Codes: ZYKFS_E_MOUNT_BUSY while a handle is
+   open (the mount keeps working). On success the mount's worker threads have
+   ended before the callback runs. */
+typedef void (*zykfs_umount_fn)(zykfs_mount_t* mount, zykfs_callback_t callback, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+ZYKFS_EXPORT void zykfs_mount(const zykfs_params_t* params, zykfs_mount_t* mount, zykfs_callback_t callback,
+                              void* context);
+ZYKFS_EXPORT void zykfs_umount(zykfs_mount_t* mount, zykfs_callback_t callback, void* context);
+
+/* Layout checks: these records are shared with hosts built by other compilers. */
+ZYKFS_STATIC_ASSERT(sizeof(void*) == 8, "64-bit targets only");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_params_t) == 8 && offsetof(zykfs_params_t, root) == 0, "zykfs_params_t");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_mount_t) == 24 && offsetof(zykfs_mount_t, handle) == 0 &&
+                        offsetof(zykfs_mount_t, ops) == 8 && offsetof(zykfs_mount_t, ops_size) == 16,
+                    "zykfs_mount_t");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_stat_t) == 192 && offsetof(zykfs_stat_t, device) == 0 &&
+                        offsetof(zykfs_stat_t, inode) == 8 && offsetof(zykfs_stat_t, size) == 16 &&
+                        offsetof(zykfs_stat_t, block_size) == 24 && offsetof(zykfs_stat_t, allocated) == 32 &&
+                        offsetof(zykfs_stat_t, access_time) == 40 && offsetof(zykfs_stat_t, modify_time) == 48 &&
+                        offsetof(zykfs_stat_t, change_time) == 56 && offsetof(zykfs_stat_t, reserved) == 64,
+                    "zykfs_stat_t");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_readdir_status_t) == 16 && offsetof(zykfs_readdir_status_t, buffer) == 0 &&
+                        offsetof(zykfs_readdir_status_t, size) == 8,
+                    "zykfs_readdir_status_t");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_alloc_status_t) == 40 && offsetof(zykfs_alloc_status_t, position) == 0 &&
+                        offsetof(zykfs_alloc_status_t, entries) == 8 && offsetof(zykfs_alloc_status_t, count) == 16 &&
+                        offsetof(zykfs_alloc_status_t, entry_bytes) == 24 &&
+                        offsetof(zykfs_alloc_status_t, unit) == 32,
+                    "zykfs_alloc_status_t");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_append_status_t) == 16 && offsetof(zykfs_append_status_t, appended) == 0 &&
+                        offsetof(zykfs_append_status_t, flushed_size) == 8,
+                    "zykfs_append_status_t");
+ZYKFS_STATIC_ASSERT(sizeof(zykfs_ops_t) == ZYKFS_OPS_SIZE && offsetof(zykfs_ops_t, open) == 0 &&
+                        offsetof(zykfs_ops_t, fstat) == 6 * 8 && offsetof(zykfs_ops_t, rename) == 11 * 8 &&
+                        offsetof(zykfs_ops_t, readdir) == 17 * 8 && offsetof(zykfs_ops_t, swap) == 22 * 8,
+                    "zykfs_ops_t");
+
+#endif /* ZYKFS_ZYKFS_H_ */
