@@ -1,0 +1,221 @@
+#pragma once
+// posix_dir: the rio_dir over one directory of the local file system. It holds
+// no descriptor, only its absolute, normalised path; every name is narrowed to
+// the file system's bytes and joined lexically onto that path (".." stops at
+// "/", confinement below a root is the chroot layer's job). Failures become the
+// directory's last error: the mapped errno with the path as the "path" tag (or
+// "path1" and "path2"), and the POSIX record as the inner error.
+//
+// One thread at a time uses a posix_dir and each of its iterators. The change
+// notification runs on one polling thread shared by every directory.
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "core/include/file/dir.h"
+
+struct NotificationWatch;
+
+// Identifies an entry by its full narrow path. Copies share one reference-counted
+// block, so Clone is cheap; identifiers order by strcmp of their paths.
+class the_identifier : public file_identifier {
+ public:
+  explicit the_identifier(const std::string& path);
+  ~the_identifier() override;
+  the_identifier(const the_identifier&) = delete;
+  the_identifier& operator=(const the_identifier&) = delete;
+
+  file_identifier* Clone() const override;
+  const char* Path() const;
+
+ private:
+  struct Block;
+  explicit the_identifier(Block* block);
+  Block* block_;
+};
+
+class posix_dir : public rio_dir {
+ public:
+  class stat_iterator;
+  class iterator;
+  class self_iterator;
+
+  // `path` must be absolute and normalised (MakePosixDir normalises any path).
+  explicit posix_dir(std::string path);
+  // Drops this directory's change-notification watch, if any.
+  ~posix_dir() override;
+
+  const std::string& Path() const { return path_; }
+
+  // Joins a narrow `name` onto the absolute `directory` lexically: a leading "/"
+  // restarts from "/", empty components and "." are skipped, ".." removes the
+  // last component and never climbs above "/".
+  static std::string JoinPath(const std::string& directory, const std::string& name);
+
+  rio_file* OpenI(const char16_t* name, bool no_lock) override;
+  rio_file* OpenI(i_dir::iterator* entry, bool no_lock) override;
+  rio_file* OpenI(const file_identifier* identifier, bool no_lock) override;
+  rio_dir* OpenDir(const char16_t* name) override;
+  rio_dir* OpenDir(i_dir::iterator* entry) override;
+  rio_dir* OpenDir(const file_identifier* identifier) override;
+  rio_dir* OpenParentDir(const char16_t** path) override;
+  // 143 "/var/lib", 144 and 145 the user's home, 149 "/tmp", 156 "/var/log".
+  rio_dir* OpenSpecialDir(uint32_t kind) override;
+  i_dir::iterator* GetIterator() override;
+  i_dir::iterator* GetIterator(const char16_t* name) override;
+  i_dir::iterator* GetIterator(const file_identifier* identifier) override;
+  i_dir::iterator* GetSelfIterator() override;
+  // The path widened, with "/" appended unless it is the root; owned by the directory.
+  const char16_t* GetFullPath() override;
+  int CompareDir(i_dir* other) override;
+  int CompareIdentifiers(const file_identifier* a, const file_identifier* b) override;
+  uint32_t GetFeatureFlags() override { return 0x83; }
+  void GetDriveSize(uint64_t& total, uint64_t& free, uint64_t& available) override;
+  bool IsPathSeparator(char16_t unit) override { return unit == u'/'; }
+  char16_t GetPathSeparator() override { return u'/'; }
+  bool IsUnixStyle() override { return true; }
+  // Polls the directory's modification time about once a second and calls
+  // `callback` with a temporary directory on this path after a change; the
+  // watch then waits for RenewNotification. Null stops the watch.
+  void EnableNotification(dir_notification_callback* callback) override;
+  void RenewNotification() override;
+
+  rio_file* OpenO(const char16_t* name, bool no_lock) override;
+  void Remove(const char16_t* name) override;
+  void Rename(const char16_t* old_name, const char16_t* new_name) override;
+  void CreateHardLink(const char16_t* existing, const char16_t* new_name) override;
+  void CreateSymLink(const char16_t* link, const char16_t* target) override;
+  void CreateDir(const char16_t* name, const access_rights* rights) override;
+  void RemoveDir(const char16_t* name) override;
+  void SetAccessRights(const char16_t* name, const access_rights& rights) override;
+  // Refuses symbolic links (0x4000E) instead of following them.
+  void SetUnixPermissions(const char16_t* name, uint32_t mode) override;
+  void SetUnixOwner(const char16_t* name, uint32_t user, uint32_t group) override;
+  // Type codes 0 regular, 1 character device, 2 block device, 3 FIFO, 4 socket.
+  void CreateDeviceNode(const char16_t* name, uint32_t type, uint32_t permissions, uint32_t major,
+                        uint32_t minor) override;
+
+  rio_file* OpenO(i_dir::iterator* entry, bool no_lock) override;
+  rio_file* OpenO(const file_identifier* identifier, bool no_lock) override;
+  rio_file* OpenIO(const char16_t* name, bool no_lock) override;
+  rio_file* OpenIO(i_dir::iterator* entry, bool no_lock) override;
+  rio_file* OpenIO(const file_identifier* identifier, bool no_lock) override;
+  // Creates or truncates, read-write. Unless `no_lock` is set the file is
+  // truncated only after its whole-file lock is held, so a file another opener
+  // holds keeps its contents.
+  rio_file* CreateIO(const char16_t* name, bool no_lock, const access_rights* rights) override;
+
+ private:
+  // Clears the last error and joins `name` onto the path. A null name, or a
+  // non-empty name that cannot be narrowed, stores a plain `code` error and
+  // returns false.
+  bool BuildPath(const char16_t* name, uint32_t code, std::string& path);
+  // The full path of the entry an iterator stands on or an identifier names;
+  // false with `code` stored when there is none.
+  bool EntryPath(i_dir::iterator* entry, uint32_t code, std::string& path);
+  bool EntryPath(const file_identifier* identifier, uint32_t code, std::string& path);
+  rio_file* OpenByName(const char16_t* name, int flags, bool no_lock, const access_rights* rights);
+  rio_file* OpenWorker(const std::string& path, int flags, bool no_lock, mode_t mode);
+  i_dir::iterator* MakeSelfIterator(const std::string& path);
+
+  std::string path_;
+  UString full_path_;
+  bool full_path_made_ = false;
+  NotificationWatch* watch_ = nullptr;  // guarded by the notification mutex
+};
+
+// Common part of both iterators: the accessors, answered from lstat of the entry.
+class posix_dir::stat_iterator : public i_dir::iterator {
+ public:
+  ~stat_iterator() override;
+
+  file_identifier* GetIdentifier() override;
+  const char16_t* GetName() override;
+  uint64_t GetSize() override;
+  uint64_t GetAllocatedSize() override;
+  uint32_t GetType() override;
+  int64_t GetModificationTime() override;
+  int64_t GetChangeTime() override;
+  int64_t GetAccessTime() override;
+  uint32_t GetUnixPermissions() override;
+  bool IsHidden() override;
+  uint32_t GetUnixUser() override;
+  uint32_t GetUnixGroup() override;
+  uint64_t GetLinkCount() override;
+  uint32_t GetDeviceMajor() override;
+  uint32_t GetDeviceMinor() override;
+  uint64_t GetInodeNumber() override;
+  const char16_t* GetLinkTarget() override;
+
+  // The entry name as the system gave it; null without a current entry.
+  virtual const char* GetNarrowName() = 0;
+  // Makes the entry's status available; false with the last error set.
+  virtual bool StatFile() = 0;
+  // Directory path (with "/" unless it is the root) plus the narrow name; empty
+  // without a current entry.
+  std::string EntryPath();
+
+ protected:
+  explicit stat_iterator(std::string directory_prefix);
+  // The entry's type from the directory entry itself, DT_UNKNOWN when unknown.
+  virtual unsigned char EntryDType() { return DT_UNKNOWN; }
+  // Forgets everything cached about the current entry.
+  void ResetEntry();
+
+  std::string directory_prefix_;
+  UString name_;
+  bool name_made_ = false;
+  struct stat status_ {};
+  bool status_valid_ = false;
+  std::string status_path_;  // the entry whose status was taken last
+  UString link_target_;
+  bool link_target_read_ = false;
+};
+
+// Iterates a directory stream, skipping "." and "..". A new iterator already
+// stands on the first entry; after the last one its last error is 0x40002.
+class posix_dir::iterator : public posix_dir::stat_iterator {
+ public:
+  // Opens the stream; null with `error` set when opendir fails.
+  static iterator* Open(const std::string& directory, Common::Error& error);
+  ~iterator() override;
+
+  bool Next() override;
+  const char* GetNarrowName() override;
+  bool StatFile() override;
+
+ protected:
+  unsigned char EntryDType() override;
+
+ private:
+  iterator(std::string directory_prefix, DIR* stream);
+  DIR* stream_;
+  struct dirent* entry_ = nullptr;
+};
+
+// Stands on one entry, whose status it takes once, when it is made; Next fails
+// with 0x4000E.
+class posix_dir::self_iterator : public posix_dir::stat_iterator {
+ public:
+  // lstat of `path`; null with the mapped error (default 0x40001, "path" tag) set.
+  static self_iterator* Open(const std::string& path, Common::Error& error);
+
+  bool Next() override;
+  const char* GetNarrowName() override { return name_bytes_.c_str(); }
+  bool StatFile() override;
+
+ private:
+  self_iterator(std::string directory_prefix, std::string name, const struct stat& status);
+  std::string name_bytes_;
+};
+
+// A posix_dir on the process's current working directory (read once; "/" when unknown).
+std::unique_ptr<posix_dir> MakeCurrentPosixDir();
+
+// A posix_dir on `path`, normalised; a relative path is taken from the current
+// working directory.
+std::unique_ptr<posix_dir> MakePosixDir(const std::string& path);
