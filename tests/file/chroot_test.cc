@@ -1,0 +1,296 @@
+// Confinement below a root: lexical resolution of names, the inner paths handed
+// down, refused operations, and a property run over random names.
+
+#include "core/file/chroot.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/common/file_name.h"
+#include "core/file/dir_delegate.h"
+#include "core/file/unix/posix_dir.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Common::Error;
+
+std::string Narrow(const char16_t* text) { return text ? Common::NarrowFileName(UString(text)) : std::string("<null>"); }
+
+// The property run uses ASCII names only: plain unit-by-unit conversions keep it cheap.
+UString Wide(const std::string& text) { return UString(text.begin(), text.end()); }
+std::string Ascii(const char16_t* text) {
+  std::string out;
+  for (; text && *text; ++text) out += static_cast<char>(*text);
+  return out;
+}
+
+size_t CountEntries(const std::string& path) {
+  size_t count = 0;
+  for (auto it = std::filesystem::recursive_directory_iterator(path); it != decltype(it)(); ++it) ++count;
+  return count;
+}
+
+// Records the names that reach the inner directory; can pose as a directory
+// with a foreign separator.
+class RecordingDir : public rio_dir_delegate {
+ public:
+  RecordingDir(std::unique_ptr<rio_dir> inner, std::vector<UString>& names, char16_t separator = u'/')
+      : rio_dir_delegate(std::move(inner)), names_(names), separator_(separator) {}
+
+  rio_dir* OpenDir(const char16_t* name) override {
+    names_.push_back(name);
+    return rio_dir_delegate::OpenDir(name);
+  }
+  iterator* GetIterator(const char16_t* name) override {
+    names_.push_back(name);
+    return nullptr;
+  }
+  using rio_dir_delegate::GetIterator;
+  char16_t GetPathSeparator() override { return separator_; }
+
+ private:
+  std::vector<UString>& names_;
+  char16_t separator_;
+};
+
+TEST(ChrootedDir, ResolvesNamesInTheConfinedTree) {
+  struct Case {
+    const char16_t* own;
+    const char16_t* name;
+    const char16_t* confined;
+    const char16_t* inner;
+  } cases[] = {
+      {u"/", u"../../etc/passwd", u"/etc/passwd", u"etc/passwd"},
+      {u"/a/b", u"../c", u"/a/c", u"../c"},
+      {u"/a/b", u"../../../x", u"/x", u"../../x"},
+      {u"/a", u".", u"/a", u"."},
+      {u"/a", u"", u"/a", u"."},
+      {u"/a/b", u"/a/b/c", u"/a/b/c", u"c"},
+      {u"/a/b", u"/", u"/", u"../.."},
+      {u"/", u"..", u"/", u"."},
+      {u"/a", u"b//./c/", u"/a/b/c", u"b/c"},
+      {u"/a/b", u"../b/x", u"/a/b/x", u"x"},
+      {u"/ab", u"../a", u"/a", u"../a"},
+  };
+  for (const Case& c : cases) {
+    UString confined, inner;
+    ResolveConfinedName(c.own, c.name, confined, inner);
+    EXPECT_EQ(Narrow(confined.c_str()), Narrow(c.confined)) << Narrow(c.own) << " + " << Narrow(c.name);
+    EXPECT_EQ(Narrow(inner.c_str()), Narrow(c.inner)) << Narrow(c.own) << " + " << Narrow(c.name);
+  }
+}
+
+// The model: resolve lexically from `place` ("/"-separated components); with
+// `clamp` ".." stops at the root, without it climbing above the root fails.
+bool ResolveModel(std::vector<std::string>& place, const std::string& name, bool clamp) {
+  if (!name.empty() && name[0] == '/') place.clear();
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string component = name.substr(start, end - start);
+    start = end + 1;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (place.empty()) {
+        if (!clamp) return false;
+        continue;
+      }
+      place.pop_back();
+      continue;
+    }
+    place.push_back(component);
+  }
+  return true;
+}
+
+std::string Join(const std::vector<std::string>& components) {
+  std::string path;
+  for (const std::string& component : components) path += "/" + component;
+  return path.empty() ? "/" : path;
+}
+
+TEST(ChrootedDir, RandomNamesNeverLeaveTheRoot) {
+  zyk_test::TempDir temp;
+  const std::string root = temp.path();
+  const uint64_t rounds = zyk_test::Scaled(1000000, 100000);
+  std::mt19937_64 random(zyk_test::TestSeed());
+  const char* pieces[] = {"..", ".", "a", "b", ""};
+  const std::vector<std::vector<std::string>> own_paths = {{}, {"a"}, {"a", "b"}};
+
+  for (const auto& own : own_paths) {
+    std::vector<UString> names;
+    auto inner = std::make_unique<RecordingDir>(MakePosixDir(root + Join(own)), names);
+    auto dir = MakeChrootedDir(std::move(inner), Wide(Join(own)));
+    ASSERT_EQ(Narrow(dir->GetFullPath()), Join(own));
+    for (uint64_t round = 0; round < rounds; ++round) {
+      std::string name = random() % 4 == 0 ? "/" : "";
+      for (int count = random() % 9; count > 0; --count) {
+        name += pieces[random() % 5];
+        if (count > 1 || random() % 3 == 0) name += "/";
+      }
+      names.clear();
+      std::unique_ptr<rio_dir> opened(dir->OpenDir(Wide(name).c_str()));
+      ASSERT_NE(opened, nullptr) << name;
+      ASSERT_EQ(names.size(), 1u);
+
+      std::vector<std::string> expected = own;
+      ResolveModel(expected, name, true);
+      std::string confined = Ascii(opened->GetFullPath());
+      ASSERT_EQ(confined, Join(expected)) << "own " << Join(own) << ", name " << name;
+
+      // The inner path, resolved from the directory's place without clamping,
+      // never climbs above the root and lands on the confined path.
+      std::string inner_path = Ascii(names[0].c_str());
+      ASSERT_FALSE(inner_path.empty());
+      ASSERT_NE(inner_path[0], '/') << inner_path;
+      std::vector<std::string> place = own;
+      ASSERT_TRUE(ResolveModel(place, inner_path, false)) << "own " << Join(own) << ", name " << name
+                                                           << " climbs: " << inner_path;
+      ASSERT_EQ(Join(place), confined);
+
+      // And the directory the system sees stays below the real root.
+      auto* delegate = dynamic_cast<rio_dir_delegate*>(opened.get());
+      ASSERT_NE(delegate, nullptr);
+      auto* on_disk = dynamic_cast<posix_dir*>(delegate->Inner());
+      ASSERT_NE(on_disk, nullptr);
+      ASSERT_EQ(on_disk->Path(), confined == "/" ? root : root + confined);
+    }
+  }
+}
+
+TEST(ChrootedDir, FullPathIsTheConfinedPath) {
+  zyk_test::TempDir temp;
+  auto root = MakeChrootedDir(MakePosixDir(temp.path()), u"/");
+  std::unique_ptr<rio_dir> ab(root->OpenDir(u"a/./b"));
+  ASSERT_NE(ab, nullptr);
+  EXPECT_EQ(Narrow(ab->GetFullPath()), "/a/b");
+  std::unique_ptr<rio_dir> self(ab->OpenSelf());
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(Narrow(self->GetFullPath()), "/a/b");
+  const char16_t* path = u"../c/d";
+  std::unique_ptr<rio_dir> parent(ab->OpenParentDir(&path));
+  ASSERT_NE(parent, nullptr);
+  EXPECT_EQ(Narrow(parent->GetFullPath()), "/a/c");
+  EXPECT_EQ(UString(path), u"d");
+
+  EXPECT_EQ(root->CompareDir(ab.get()), 1);
+  EXPECT_EQ(ab->CompareDir(self.get()), 0);
+  EXPECT_EQ(ab->CompareDir(parent.get()), 2);
+  EXPECT_EQ(ab->CompareDir(root.get()), 2);
+  auto unconfined = MakePosixDir(temp.path());
+  EXPECT_EQ(root->CompareDir(unconfined.get()), 2);
+  EXPECT_TRUE(root->IsPathSeparator(u'/'));
+  EXPECT_FALSE(root->IsPathSeparator(u'\\'));
+}
+
+TEST(ChrootedDir, EscapingNamesLandInsideTheRoot) {
+  zyk_test::TempDir temp;
+  ::mkdir((temp / "root").c_str(), 0755);
+  ::mkdir((temp / "root/sub").c_str(), 0755);
+  auto root = MakeChrootedDir(MakePosixDir(temp / "root"), u"/");
+  std::unique_ptr<rio_dir> sub(root->OpenDir(u"sub"));
+  ASSERT_NE(sub, nullptr);
+
+  std::unique_ptr<rio_file> file(sub->CreateIO(u"../../../escaped", false, nullptr));
+  ASSERT_NE(file, nullptr) << sub->LastError().ToString();
+  EXPECT_TRUE(std::filesystem::exists(temp / "root/escaped"));
+  EXPECT_FALSE(std::filesystem::exists(temp / "escaped"));
+
+  sub->CreateDir(u"/../../made", nullptr);
+  EXPECT_TRUE(sub->LastError().Ok());
+  EXPECT_TRUE(std::filesystem::is_directory(temp / "root/made"));
+  sub->Rename(u"../made", u"../../renamed");
+  EXPECT_TRUE(sub->LastError().Ok()) << sub->LastError().ToString();
+  EXPECT_TRUE(std::filesystem::is_directory(temp / "root/renamed"));
+}
+
+TEST(ChrootedDir, InnerErrorsPassThroughUnchanged) {
+  zyk_test::TempDir temp;
+  auto root = MakeChrootedDir(MakePosixDir(temp.path()), u"/");
+  EXPECT_EQ(root->OpenI(u"missing", false), nullptr);
+  Error error = root->TakeError();
+  EXPECT_EQ(error.Code(), Common::kErrNotFound);
+  EXPECT_STREQ(error.GetAnsiTag("path"), (temp / "missing").c_str());
+  root->Remove(u"missing");
+  EXPECT_EQ(root->TakeError().Code(), Common::kErrNotFound);
+  // A later success clears the error.
+  root->CreateDir(u"d", nullptr);
+  EXPECT_TRUE(root->LastError().Ok());
+}
+
+// Operations that could lead out of the tree are refused and touch nothing.
+TEST(ChrootedDir, RefusedOperationsCreateNothing) {
+  zyk_test::TempDir temp;
+  std::ofstream(temp / "file") << "x";
+  auto root = MakeChrootedDir(MakePosixDir(temp.path()), u"/");
+  std::unique_ptr<i_dir::iterator> entry(root->GetIterator());
+  ASSERT_NE(entry, nullptr);
+  std::unique_ptr<file_identifier> identifier(entry->GetIdentifier());
+  ASSERT_NE(identifier, nullptr);
+  const size_t before = CountEntries(temp.path());
+
+  struct Case {
+    const char* what;
+    std::function<bool()> run;  // true when the result is the failure value
+  } cases[] = {
+      {"CreateSymLink", [&] { root->CreateSymLink(u"link", u"/etc"); return true; }},
+      {"CreateHardLink", [&] { root->CreateHardLink(u"file", u"hard"); return true; }},
+      {"OpenSpecialDir", [&] { return root->OpenSpecialDir(149) == nullptr; }},
+      {"ResolveSymLinks", [&] { return root->ResolveSymLinks(nullptr).first == nullptr; }},
+      {"GetShellIDLIST", [&] { return root->GetShellIDLIST(u"file") == nullptr; }},
+      {"ResolveShellIDLIST", [&] { return root->ResolveShellIDLIST(nullptr).first == nullptr; }},
+      {"GetShellObject", [&] { return root->GetShellObject(u"file") == nullptr; }},
+      {"OpenDir by iterator", [&] { return root->OpenDir(entry.get()) == nullptr; }},
+      {"OpenDir by identifier", [&] { return root->OpenDir(identifier.get()) == nullptr; }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(c.run()) << c.what;
+    Error error = root->TakeError();
+    EXPECT_EQ(error.Code(), Common::kErrNotSupported) << c.what;
+    ASSERT_NE(error.Location(), nullptr);
+    EXPECT_STREQ(error.Location()->file, "core/file/chroot") << c.what;
+  }
+  EXPECT_EQ(CountEntries(temp.path()), before);
+}
+
+TEST(ChrootedDir, TheRootItselfCannotBeRemovedOrRenamed) {
+  zyk_test::TempDir temp;
+  ::mkdir((temp / "root").c_str(), 0755);
+  auto root = MakeChrootedDir(MakePosixDir(temp / "root"), u"/");
+  root->RemoveDir(u"..");
+  EXPECT_EQ(root->TakeError().Code(), Common::kErrAccessDenied);
+  root->Rename(u"/", u"moved");
+  EXPECT_EQ(root->TakeError().Code(), Common::kErrAccessDenied);
+  EXPECT_TRUE(std::filesystem::is_directory(temp / "root"));
+  EXPECT_FALSE(std::filesystem::exists(temp / "root/moved"));
+}
+
+TEST(ChrootedDir, ForeignSeparatorsNeverPassThrough) {
+  zyk_test::TempDir temp;
+  std::vector<UString> names;
+  auto inner = std::make_unique<RecordingDir>(MakePosixDir(temp.path()), names, u'\\');
+  auto root = MakeChrootedDir(std::move(inner), u"/x");
+
+  EXPECT_EQ(root->GetIterator(u"a\\..\\..\\b"), nullptr);
+  EXPECT_EQ(root->TakeError().Code(), Common::kErrNotSupported);
+  EXPECT_TRUE(names.empty());
+
+  root->GetIterator(u"a/b");
+  root->GetIterator(u"../y/z");
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(Narrow(names[0].c_str()), "a\\b");
+  EXPECT_EQ(Narrow(names[1].c_str()), "..\\y\\z");
+}
+
+}  // namespace
