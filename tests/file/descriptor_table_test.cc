@@ -1,0 +1,557 @@
+#include "core/file/unix/descriptor_table.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+
+// A descriptor from TrackedOpen, closed through TrackedClose.
+class Tracked {
+ public:
+  Tracked(const std::string& path, int flags = O_RDWR) : fd_(TrackedOpen(path.c_str(), flags, 0644)) {}
+  ~Tracked() { Close(); }
+  Tracked(const Tracked&) = delete;
+  Tracked& operator=(const Tracked&) = delete;
+  int fd() const { return fd_; }
+  int Close() {
+    int result = fd_ >= 0 ? TrackedClose(fd_) : 0;
+    fd_ = -1;
+    return result;
+  }
+
+ private:
+  int fd_;
+};
+
+// TrackedLock's result: 0, or the errno of a failure.
+int Lock(int fd, short type, int64_t start, int64_t length, bool wait = false) {
+  struct flock request {};
+  request.l_type = type;
+  request.l_whence = SEEK_SET;
+  request.l_start = start;
+  request.l_len = length;
+  errno = 0;
+  return TrackedLock(fd, wait ? F_SETLKW : F_SETLK, &request) == 0 ? 0 : errno;
+}
+
+std::string MakeFile(const zyk_test::TempDir& dir, const std::string& name) {
+  std::string path = dir / name;
+  int fd = ::open(path.c_str(), O_CREAT | O_RDWR, 0644);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, "0123456789", 10), 10);
+  ::close(fd);
+  return path;
+}
+
+struct Probe {
+  short type;  // the lock another process asks about
+  int64_t start;
+  int64_t length;
+};
+
+// What another process sees: for each probe, F_GETLK's answer type
+// (F_UNLCK when the probe could be granted there).
+std::vector<short> ProbeFromChild(const std::string& path, const std::vector<Probe>& probes) {
+  int pipe_fds[2];
+  EXPECT_EQ(::pipe(pipe_fds), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    int fd = ::open(path.c_str(), O_RDWR);
+    for (const Probe& probe : probes) {
+      struct flock query {};
+      query.l_type = probe.type;
+      query.l_whence = SEEK_SET;
+      query.l_start = probe.start;
+      query.l_len = probe.length;
+      short answer = (fd >= 0 && ::fcntl(fd, F_GETLK, &query) == 0) ? query.l_type : short{-1};
+      if (::write(pipe_fds[1], &answer, sizeof(answer)) != sizeof(answer)) ::_exit(2);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::vector<short> answers(probes.size(), -2);
+  for (short& answer : answers)
+    if (::read(pipe_fds[0], &answer, sizeof(answer)) != sizeof(answer)) break;
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  return answers;
+}
+
+// Whether another process's non-waiting exclusive lock of the range succeeds.
+bool ChildCanLockExclusive(const std::string& path, int64_t start, int64_t length) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    int fd = ::open(path.c_str(), O_RDWR);
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    request.l_start = start;
+    request.l_len = length;
+    ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &request) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Waits up to five seconds for a lock result to arrive.
+bool Arrives(const std::atomic<int>& result) {
+  for (int i = 0; i < 500 && result.load() == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return result.load() != -1;
+}
+
+// Runs `body` in a child process (with its own copy of the table) and returns
+// its exit code, or -1 when it has not finished within five seconds.
+template <typename Body>
+int InChild(Body body) {
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  for (int i = 0; i < 500; ++i) {
+    if (::waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, &status, 0);
+  return -1;
+}
+
+TEST(DescriptorTable, RejectsMalformedRequests) {
+  zyk_test::TempDir dir;
+  Tracked file(MakeFile(dir, "f"));
+  ASSERT_GE(file.fd(), 0);
+  EXPECT_EQ(TrackedLock(file.fd(), F_SETLK, nullptr), -1);
+  EXPECT_EQ(errno, EFAULT);
+
+  struct Case {
+    const char* what;
+    int fd;
+    int command;
+    short whence;
+    int64_t start;
+    int64_t length;
+    int error;
+  };
+  const Case cases[] = {
+      {"query command", file.fd(), F_GETLK, SEEK_SET, 0, 1, EOPNOTSUPP},
+      {"relative whence", file.fd(), F_SETLK, SEEK_CUR, 0, 1, EOPNOTSUPP},
+      {"negative start", file.fd(), F_SETLK, SEEK_SET, -1, 1, EINVAL},
+      {"negative length", file.fd(), F_SETLK, SEEK_SET, 0, -5, EINVAL},
+      {"last offset to the end", file.fd(), F_SETLK, SEEK_SET, kMax, 0, EINVAL},
+      {"range past the last offset", file.fd(), F_SETLK, SEEK_SET, kMax - 1, 5, EINVAL},
+      {"untracked descriptor", 0, F_SETLK, SEEK_SET, 0, 1, EBADF},
+  };
+  for (const Case& c : cases) {
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = c.whence;
+    request.l_start = c.start;
+    request.l_len = c.length;
+    errno = 0;
+    EXPECT_EQ(TrackedLock(c.fd, c.command, &request), -1) << c.what;
+    EXPECT_EQ(errno, c.error) << c.what;
+  }
+  EXPECT_EQ(TrackedClose(-7), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST(DescriptorTable, ConflictsBetweenDescriptorsFollowTypeAndOverlap) {
+  struct Case {
+    const char* what;
+    short held_type;
+    int64_t held_start, held_length;
+    bool same_descriptor;
+    short type;
+    int64_t start, length;
+    int expected;
+  };
+  const Case cases[] = {
+      {"shared inside exclusive", F_WRLCK, 0, 100, false, F_RDLCK, 50, 1, EAGAIN},
+      {"exclusive inside exclusive", F_WRLCK, 0, 100, false, F_WRLCK, 99, 10, EAGAIN},
+      {"exclusive after exclusive", F_WRLCK, 0, 100, false, F_WRLCK, 100, 10, 0},
+      {"shared before exclusive", F_WRLCK, 10, 100, false, F_RDLCK, 0, 10, 0},
+      {"shared overlapping shared", F_RDLCK, 0, 100, false, F_RDLCK, 50, 100, 0},
+      {"exclusive overlapping shared", F_RDLCK, 0, 100, false, F_WRLCK, 50, 100, EAGAIN},
+      {"to the end covers far bytes", F_WRLCK, 10, 0, false, F_RDLCK, 1 << 30, 1, EAGAIN},
+      {"far bytes beyond a bounded lock", F_WRLCK, 10, 5, false, F_RDLCK, 1 << 30, 0, 0},
+      {"own exclusive again", F_WRLCK, 0, 100, true, F_WRLCK, 0, 100, EAGAIN},
+      {"own shared under exclusive", F_WRLCK, 0, 100, true, F_RDLCK, 10, 10, EAGAIN},
+      {"own shared beside shared", F_RDLCK, 0, 100, true, F_RDLCK, 10, 10, 0},
+  };
+  for (const Case& c : cases) {
+    zyk_test::TempDir dir;
+    std::string path = MakeFile(dir, "f");
+    Tracked first(path), second(path);
+    ASSERT_EQ(Lock(first.fd(), c.held_type, c.held_start, c.held_length), 0) << c.what;
+    int fd = c.same_descriptor ? first.fd() : second.fd();
+    EXPECT_EQ(Lock(fd, c.type, c.start, c.length), c.expected) << c.what;
+  }
+}
+
+TEST(DescriptorTable, WaiterIsWokenWhenTheHolderLetsGo) {
+  for (bool by_close : {false, true}) {
+    SCOPED_TRACE(by_close ? "holder closes" : "holder unlocks");
+    zyk_test::TempDir dir;
+    std::string path = MakeFile(dir, "f");
+    Tracked holder(path), waiter(path);
+    ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
+    ASSERT_EQ(Lock(waiter.fd(), F_RDLCK, 50, 1), EAGAIN);
+
+    std::atomic<int> result{-1};
+    std::thread thread([&] { result = Lock(waiter.fd(), F_RDLCK, 50, 1, true); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(result.load(), -1) << "granted while the conflict was held";
+    if (by_close)
+      EXPECT_EQ(holder.Close(), 0);
+    else
+      EXPECT_EQ(Lock(holder.fd(), F_UNLCK, 0, 100), 0);
+    if (!Arrives(result)) waiter.Close();  // cancels the wait
+    thread.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(Lock(waiter.fd(), F_UNLCK, 50, 1), 0) << "the granted lock is recorded";
+  }
+}
+
+TEST(DescriptorTable, WaitersAreGrantedInArrivalOrderAndAllThatFit) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked holder(path), a(path), b(path), c(path);
+  ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
+  std::atomic<int> result_a{-1}, result_b{-1}, result_c{-1};
+  std::thread ta([&] { result_a = Lock(a.fd(), F_WRLCK, 0, 10, true); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  std::thread tb([&] { result_b = Lock(b.fd(), F_RDLCK, 5, 1, true); });  // behind a, conflicts with a
+  std::thread tc([&] { result_c = Lock(c.fd(), F_RDLCK, 50, 1, true); });  // free once holder lets go
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(Lock(holder.fd(), F_UNLCK, 0, 100), 0);
+  // A failure cancels the remaining waits by closing their descriptors.
+  if (!Arrives(result_a)) a.Close();
+  if (!Arrives(result_c)) c.Close();
+  EXPECT_EQ(result_a.load(), 0);
+  EXPECT_EQ(result_c.load(), 0) << "a free request stayed queued";
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(result_b.load(), -1) << "b was granted over a's exclusive lock";
+  if (result_a.load() == 0) EXPECT_EQ(Lock(a.fd(), F_UNLCK, 0, 10), 0);
+  if (!Arrives(result_b)) b.Close();
+  ta.join();
+  tb.join();
+  tc.join();
+  EXPECT_EQ(result_b.load(), 0);
+}
+
+// A waiting request blocked only by its own descriptor's lock could never be granted.
+TEST(DescriptorTable, WaitingOnOwnLockFailsWithDeadlock) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked first(path), second(path);
+  ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 100), 0);
+  // In a child, so that a request that waits forever fails the test instead of hanging it.
+  EXPECT_EQ(InChild([&] { return Lock(first.fd(), F_WRLCK, 10, 10, true); }), EDEADLK);
+
+  // Blocked by its own lock and another's: once the other goes, only its own would remain.
+  ASSERT_EQ(Lock(second.fd(), F_RDLCK, 0, 100), 0);
+  EXPECT_EQ(InChild([&] {
+              int result = Lock(first.fd(), F_WRLCK, 10, 10, true);
+              if (result != EDEADLK) return 1;
+              // The failed request left nothing behind.
+              if (Lock(first.fd(), F_UNLCK, 0, 100) != 0 || Lock(second.fd(), F_UNLCK, 0, 100) != 0) return 2;
+              // (Shared: the parent's system locks still apply to this process.)
+              return Lock(second.fd(), F_RDLCK, 0, 100) == 0 ? 0 : 3;
+            }),
+            0);
+}
+
+TEST(DescriptorTable, RepeatedIdenticalLocksNeedAsManyUnlocks) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked first(path), second(path);
+  ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 10), 0);
+  ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 10), 0);
+  ASSERT_EQ(Lock(first.fd(), F_UNLCK, 0, 10), 0);
+  EXPECT_EQ(Lock(second.fd(), F_WRLCK, 0, 10), EAGAIN) << "one hold remains";
+  EXPECT_FALSE(ChildCanLockExclusive(path, 0, 10)) << "and its system lock";
+  ASSERT_EQ(Lock(first.fd(), F_UNLCK, 0, 10), 0);
+  EXPECT_EQ(Lock(first.fd(), F_UNLCK, 0, 10), EINVAL);
+  EXPECT_EQ(Lock(second.fd(), F_WRLCK, 0, 10), 0);
+}
+
+TEST(DescriptorTable, UnlockOfARangeNeverLockedFailsAndChangesNothing) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked first(path), second(path);
+  ASSERT_EQ(Lock(first.fd(), F_WRLCK, 10, 20), 0);
+  struct Case {
+    int fd;
+    int64_t start, length;
+  };
+  for (Case c : {Case{first.fd(), 10, 10}, Case{first.fd(), 11, 20}, Case{first.fd(), 10, 0},
+                 Case{second.fd(), 10, 20}, Case{first.fd(), 100, 1}}) {
+    EXPECT_EQ(Lock(c.fd, F_UNLCK, c.start, c.length), EINVAL) << c.fd << " " << c.start << " " << c.length;
+  }
+  EXPECT_EQ(Lock(second.fd(), F_RDLCK, 15, 1), EAGAIN);
+  EXPECT_FALSE(ChildCanLockExclusive(path, 15, 1));
+}
+
+TEST(DescriptorTable, ParkedDescriptorIsReusedAtZeroWithTheNewFlags) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked holder(path);
+  ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 5), 0);
+
+  Tracked first(path, O_RDWR);
+  const int parked = first.fd();
+  ASSERT_EQ(::lseek(parked, 7, SEEK_SET), 7);
+  // The last user put it into append mode.
+  ASSERT_EQ(::fcntl(parked, F_SETFL, ::fcntl(parked, F_GETFL) | O_APPEND), 0);
+  ASSERT_EQ(first.Close(), 0);
+  EXPECT_EQ(::fcntl(parked, F_GETFD), 0) << "parked descriptors stay open";
+
+  Tracked reader(path, O_RDONLY);
+  EXPECT_NE(reader.fd(), parked) << "another access mode does not reuse it";
+
+  Tracked again(path, O_RDWR);
+  ASSERT_EQ(again.fd(), parked);
+  EXPECT_EQ(::lseek(again.fd(), 0, SEEK_CUR), 0);
+  EXPECT_EQ(::fcntl(again.fd(), F_GETFL) & O_APPEND, 0);
+  ASSERT_EQ(::write(again.fd(), "ab", 2), 2);
+  char bytes[11] = {};
+  ASSERT_EQ(::pread(again.fd(), bytes, 10, 0), 10);
+  EXPECT_STREQ(bytes, "ab23456789") << "a write after reuse lands at the position, not the end";
+  ASSERT_EQ(again.Close(), 0);
+
+  // A new open asking for append mode gets it.
+  Tracked appender(path, O_RDWR | O_APPEND);
+  ASSERT_EQ(appender.fd(), parked);
+  EXPECT_NE(::fcntl(appender.fd(), F_GETFL) & O_APPEND, 0);
+  ASSERT_EQ(appender.Close(), 0);
+
+  // Opens that a parked descriptor cannot stand for get a fresh one.
+  Tracked truncating(path, O_RDWR | O_TRUNC);
+  EXPECT_NE(truncating.fd(), parked);
+  EXPECT_EQ(::lseek(truncating.fd(), 0, SEEK_END), 0) << "truncation happened";
+}
+
+TEST(DescriptorTable, LastUnlockedCloseClosesParkedDescriptors) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked holder(path);
+  ASSERT_EQ(Lock(holder.fd(), F_RDLCK, 0, 5), 0);
+  Tracked other(path, O_RDONLY);
+  const int parked = other.fd();
+  ASSERT_EQ(other.Close(), 0);
+  ASSERT_EQ(::fcntl(parked, F_GETFD), 0);
+  ASSERT_EQ(holder.Close(), 0);
+  errno = 0;
+  EXPECT_EQ(::fcntl(parked, F_GETFD), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST(DescriptorTable, LocksSurviveTheCloseOfAnotherDescriptor) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked holder(path);
+  ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
+  {
+    Tracked other(path, O_RDONLY);
+    ASSERT_GE(other.fd(), 0);
+  }
+  std::vector<short> seen = ProbeFromChild(path, {{F_RDLCK, 50, 1}, {F_RDLCK, 100, 1}});
+  EXPECT_EQ(seen[0], F_WRLCK);
+  EXPECT_EQ(seen[1], F_UNLCK);
+  EXPECT_FALSE(ChildCanLockExclusive(path, 0, 1));
+}
+
+TEST(DescriptorTable, UnlockKeepsSystemLockWhereAnotherDescriptorCovers) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked first(path), second(path);
+  ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 100), 0);
+  ASSERT_EQ(Lock(second.fd(), F_RDLCK, 50, 100), 0);
+  ASSERT_EQ(Lock(first.fd(), F_UNLCK, 0, 100), 0);
+  std::vector<short> seen = ProbeFromChild(path, {{F_WRLCK, 0, 50}, {F_WRLCK, 50, 1}, {F_WRLCK, 149, 1}, {F_WRLCK, 150, 0}});
+  EXPECT_EQ(seen, (std::vector<short>{F_UNLCK, F_RDLCK, F_RDLCK, F_UNLCK}));
+}
+
+// The same descriptor's other lock over the range must keep its system lock too.
+TEST(DescriptorTable, UnlockKeepsSystemLockWhereTheSameDescriptorCovers) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked file(path);
+  ASSERT_EQ(Lock(file.fd(), F_RDLCK, 0, 100), 0);
+  ASSERT_EQ(Lock(file.fd(), F_RDLCK, 50, 0), 0);
+  ASSERT_EQ(Lock(file.fd(), F_UNLCK, 50, 0), 0);
+  std::vector<short> seen = ProbeFromChild(path, {{F_WRLCK, 99, 1}, {F_WRLCK, 100, 0}});
+  EXPECT_EQ(seen, (std::vector<short>{F_RDLCK, F_UNLCK}));
+}
+
+TEST(DescriptorTable, WholeFileLockReachesTheLastOffset) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir, "f");
+  Tracked file(path);
+  ASSERT_EQ(Lock(file.fd(), F_WRLCK, 0, 0), 0);
+  EXPECT_EQ(ProbeFromChild(path, {{F_RDLCK, kMax - 1, 1}}), std::vector<short>{F_WRLCK});
+  ASSERT_EQ(Lock(file.fd(), F_UNLCK, 0, 0), 0);
+  EXPECT_EQ(ProbeFromChild(path, {{F_RDLCK, 0, 0}}), std::vector<short>{F_UNLCK});
+}
+
+TEST(DescriptorTable, FileClassFollowsFileSystemAndSharePath) {
+  struct Case {
+    int64_t type;
+    const char* path;
+    TrackedFileClass expected;
+  };
+  const Case cases[] = {
+      {0xEF53, "/tmp/.mnt_net_abcdef/x", TrackedFileClass::kPosix},
+      {kCifsMagic, "/tmp/.mnt_net_abcdef", TrackedFileClass::kWindows},
+      {kCifsMagic, "/tmp/.mnt_net_abcdef/dir/file", TrackedFileClass::kWindows},
+      {kCifsMagic, "/tmp/.mnt_net_abcdefg/file", TrackedFileClass::kWindowsNoRanges},
+      {kCifsMagic, "/tmp/.mnt_net_abc", TrackedFileClass::kWindowsNoRanges},
+      {kCifsMagic, "/tmp/.mnt_nex_abcdef/file", TrackedFileClass::kWindowsNoRanges},
+      {kCifsMagic, "/mnt/share/file", TrackedFileClass::kWindowsNoRanges},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ChooseTrackedFileClass(c.type, c.path), c.expected) << c.path;
+}
+
+// Random non-waiting locks and unlocks through three descriptors, checked against
+// a model of the records, and the system's view checked from another process.
+TEST(DescriptorTable, RandomLockingMatchesModel) {
+  struct Record {
+    int owner;
+    short type;
+    int64_t start, length;
+    int holds;
+  };
+  const uint64_t seed = zyk_test::TestSeed();
+  std::mt19937_64 random(seed);
+  const uint64_t rounds = zyk_test::Scaled(200, 5);
+  for (uint64_t round = 0; round < rounds; ++round) {
+    zyk_test::TempDir dir;
+    std::string path = MakeFile(dir, "f");
+    Tracked d0(path), d1(path), d2(path);
+    const int fds[3] = {d0.fd(), d1.fd(), d2.fd()};
+    std::vector<Record> model;
+    for (int step = 0; step < 40; ++step) {
+      int owner = static_cast<int>(random() % 3);
+      int64_t start = static_cast<int64_t>(random() % 40);
+      int64_t length = static_cast<int64_t>(random() % 12);  // 0: to the end
+      int64_t span = length == 0 ? kMax - start : length;
+      bool unlock = random() % 3 == 0;
+      if (unlock && !model.empty() && random() % 2 == 0) {  // mostly unlock something held
+        const Record& pick = model[random() % model.size()];
+        owner = pick.owner;
+        start = pick.start;
+        span = pick.length;
+        length = span == kMax - start ? 0 : span;
+      }
+      short type = unlock ? F_UNLCK : (random() % 2 ? F_RDLCK : F_WRLCK);
+      int expected = 0;
+      if (unlock) {
+        auto it = std::find_if(model.begin(), model.end(), [&](const Record& r) {
+          return r.owner == owner && r.start == start && r.length == span;
+        });
+        if (it == model.end())
+          expected = EINVAL;
+        else if (--it->holds == 0)
+          model.erase(it);
+      } else {
+        bool conflict = false;
+        for (const Record& r : model)
+          if (start < r.start + r.length && r.start < start + span && (type == F_WRLCK || r.type == F_WRLCK))
+            conflict = true;
+        if (conflict) {
+          expected = EAGAIN;
+        } else {
+          auto it = std::find_if(model.begin(), model.end(), [&](const Record& r) {
+            return r.owner == owner && r.start == start && r.length == span;
+          });
+          if (it != model.end())
+            ++it->holds;
+          else
+            model.push_back({owner, type, start, span, 1});
+        }
+      }
+      ASSERT_EQ(Lock(fds[owner], type, start, length), expected)
+          << "round " << round << " step " << step << " seed " << seed;
+    }
+    // Every byte locked in the model is locked in the system with its type, and no other.
+    std::vector<Probe> probes;
+    std::vector<short> expected;
+    for (int64_t byte = 0; byte < 56; ++byte) {
+      short strongest = F_UNLCK;
+      for (const Record& r : model)
+        if (byte >= r.start && byte < r.start + r.length && strongest != F_WRLCK) strongest = r.type;
+      probes.push_back({F_WRLCK, byte, 1});
+      expected.push_back(strongest);
+    }
+    ASSERT_EQ(ProbeFromChild(path, probes), expected) << "round " << round << " seed " << seed;
+  }
+}
+
+// Threads opening, locking, unlocking and closing the same few files at random.
+// Waiting requests are made only while holding nothing, so no cycle can form.
+TEST(DescriptorTableStress, ConcurrentOpenLockCloseStaysConsistent) {
+  zyk_test::TempDir dir;
+  const std::string paths[3] = {MakeFile(dir, "a"), MakeFile(dir, "b"), MakeFile(dir, "c")};
+  const uint64_t seed = zyk_test::TestSeed();
+  const uint64_t iterations = zyk_test::Scaled(20000, 200);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 random(seed + static_cast<uint64_t>(t));
+      for (uint64_t i = 0; i < iterations; ++i) {
+        const std::string& path = paths[random() % 3];
+        int flags = random() % 2 ? O_RDWR : O_RDONLY;
+        int fd = TrackedOpen(path.c_str(), flags, 0);
+        if (fd < 0) {
+          ++failures;
+          continue;
+        }
+        int64_t start = static_cast<int64_t>(random() % 8);
+        int64_t length = static_cast<int64_t>(random() % 4);
+        short type = flags == O_RDWR && random() % 3 == 0 ? F_WRLCK : F_RDLCK;
+        bool wait = random() % 2 == 0;
+        int result = Lock(fd, type, start, length, wait);
+        if (result == 0) {
+          if (random() % 2 == 0 && Lock(fd, F_UNLCK, start, length) != 0) ++failures;
+        } else if (result != EAGAIN || wait) {
+          ++failures;
+        }
+        if (TrackedClose(fd) != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  // Everything was released: a fresh descriptor can lock each whole file.
+  for (const std::string& path : paths) {
+    Tracked file(path);
+    EXPECT_EQ(Lock(file.fd(), F_WRLCK, 0, 0), 0);
+    EXPECT_TRUE(file.Close() == 0);
+    EXPECT_TRUE(ChildCanLockExclusive(path, 0, 0));
+  }
+}
+
+}  // namespace
