@@ -1,0 +1,106 @@
+#include "core/network/storage/backend/rio_dir/directory.h"
+
+#include <cstring>
+#include <utility>
+
+namespace Network::Storage::Backend {
+
+namespace {
+
+inline constexpr uint32_t kErrBufferTooSmall = 0x02850009;
+inline constexpr uint32_t kErrListingEnded = 0x0285000A;
+
+// Record layout: u64 inode, u16 name length with NUL, u8 type, name, NUL.
+inline constexpr uint64_t kRecordHeader = 11;
+
+uint8_t RecordType(uint32_t entry_type) {
+  if (entry_type == kEntryRegular) return 1;
+  if (entry_type == kEntryDirectory) return 2;
+  return 0;
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(const char16_t* name) {
+  std::string out;
+  if (name == nullptr) return out;
+  for (const char16_t* p = name; *p != 0; ++p) {
+    uint32_t unit = *p;
+    uint32_t code = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+      code = 0x10000 + ((unit - 0xD800) << 10) + (p[1] - 0xDC00);
+      ++p;
+    }
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return out;
+}
+
+ZykDirectory::ZykDirectory(std::unique_ptr<rio_dir> directory, std::unique_ptr<i_dir::iterator> iterator,
+                           std::weak_ptr<TaskManager> manager)
+    : FileObject(std::move(manager), 1), directory_(std::move(directory)), iterator_(std::move(iterator)) {}
+
+ZykDirectory::~ZykDirectory() {
+  directory_.reset();
+  iterator_.reset();
+}
+
+Common::Error ZykDirectory::ReadDir(zykfs_readdir_status_t* status) {
+  if (status == nullptr || status->buffer == nullptr) {
+    return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("ReadDir"));
+  }
+  const uint64_t capacity = status->size;
+  if (capacity < kReadDirMinimumBuffer) return Common::Error(kErrBufferTooSmall, ZYK_HERE_AS("ReadDir"));
+  if (!iterator_) return Common::Error(kErrListingEnded, ZYK_HERE_AS("ReadDir"));
+
+  auto* buffer = static_cast<unsigned char*>(status->buffer);
+  uint64_t used = 0;
+  while (!iterator_->HasError()) {
+    std::string name = Utf16ToUtf8(iterator_->GetName());
+    uint64_t length = name.size();
+    // The name length field is 16 bits wide and counts the NUL.
+    if (length > 0xFFFE) length = 0xFFFE;
+    if (capacity < used + length + kRecordHeader + 1) break;  // the entry opens the next batch
+    uint64_t inode = iterator_->GetInodeNumber();
+    uint16_t stored_length = static_cast<uint16_t>(length + 1);
+    uint8_t type = RecordType(iterator_->GetType());
+    unsigned char* record = buffer + used;
+    std::memcpy(record, &inode, 8);
+    std::memcpy(record + 8, &stored_length, 2);
+    record[10] = type;
+    std::memcpy(record + kRecordHeader, name.data(), length);
+    record[kRecordHeader + length] = 0;
+    used += length + kRecordHeader + 1;
+    iterator_->Next();
+    if (used >= capacity) break;
+  }
+  status->size = used;
+
+  if (iterator_->HasError() && capacity >= used + kReadDirEndRecord) {
+    Common::Error error = iterator_->TakeError();
+    iterator_.reset();
+    directory_.reset();
+    if (error.Code() != Common::kErrEndOfFile) return error;
+    // The end record: only its name length field (offset 8), 0, is written.
+    uint16_t end_length = 0;
+    std::memcpy(buffer + used + 8, &end_length, 2);
+    status->size = used + kReadDirEndRecord;
+  }
+  return {};
+}
+
+}  // namespace Network::Storage::Backend

@@ -1,0 +1,198 @@
+#include "core/network/storage/backend/rio_dir/file.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace Network::Storage::Backend {
+
+namespace {
+
+inline constexpr uint32_t kErrNotReadable = 0x02850007;
+inline constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFF;
+
+Common::Error InvalidUsage(const char* function) {
+  return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS(function));
+}
+
+}  // namespace
+
+ZykFile::ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<TaskManager> manager)
+    : FileObject(std::move(manager), UINT64_MAX), file_(file.release()), flags_(flags) {
+  flushed_size_ = file_->GetSize();
+  file_->ClearError();
+}
+
+ZykFile::~ZykFile() = default;
+
+ri_file* ZykFile::GetRIFile(Common::Error& error) {
+  uint32_t access = flags_ & kOpenAccessMask;
+  ri_file* view = (access == kOpenRead || access == kOpenReadWrite) ? dynamic_cast<ri_file*>(file_.get()) : nullptr;
+  if (view == nullptr) error = Common::Error(kErrNotReadable, ZYK_HERE_AS("GetRIFile"));
+  return view;
+}
+
+ro_file* ZykFile::GetROFile(Common::Error& error) {
+  uint32_t access = flags_ & kOpenAccessMask;
+  ro_file* view = (access == kOpenReadWrite || access == kOpenWrite) ? dynamic_cast<ro_file*>(file_.get()) : nullptr;
+  if (view == nullptr) error = Common::Error::File(Common::kErrReadOnly, ZYK_HERE_AS("GetROFile"));
+  return view;
+}
+
+Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
+  if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Read");
+  Common::Error error;
+  ri_file* file = GetRIFile(error);
+  if (file == nullptr) return error;
+  *done = 0;
+  file->Seek(static_cast<int64_t>(offset));
+  size_t count = 0;
+  file->Read(buffer, size, count);
+  *done = count;
+  return file->TakeError();
+}
+
+Common::Error ZykFile::Write(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
+  if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Write");
+  Common::Error error;
+  ro_file* file = GetROFile(error);
+  if (file == nullptr) return error;
+  *done = 0;
+  file->Seek(static_cast<int64_t>(offset));
+  size_t count = 0;
+  file->Write(buffer, size, count);
+  *done = count;
+  return file->TakeError();
+}
+
+Common::Error ZykFile::Append(const void* buffer, uint64_t size, uint8_t, zykfs_append_status_t* status) {
+  if (status == nullptr) return InvalidUsage("Append");
+  Common::Error error;
+  ro_file* file = GetROFile(error);
+  if (file == nullptr) return error;
+  uint64_t position = static_cast<uint64_t>(file->SeekEnd(0));
+  uint64_t written = 0;
+  if (buffer != nullptr) {
+    size_t count = 0;
+    file->Write(buffer, size, count);
+    written = count;
+  } else {
+    file->Truncate(position + size);
+    written = file->HasError() ? 0 : size;
+  }
+  status->appended = written;
+  status->flushed_size = flushed_size_;
+  if (file->HasError()) return file->TakeError();
+  if (written != size) return Common::Error::File(Common::kErrDiskFull, ZYK_HERE_AS("Append"));
+  if (file->GetSize() - flushed_size_ > kAppendFlushThreshold) {
+    file->Flush();
+    flushed_size_ = file->GetSize();
+    status->flushed_size = flushed_size_;
+  }
+  return file->TakeError();
+}
+
+Common::Error ZykFile::Pad(uint64_t* value) {
+  if (value == nullptr) return InvalidUsage("Pad");
+  *value = 0;
+  PadRequest request{kControlPad, 8, 0, 1, 0, value};
+  file_->IOCTL(&request);
+  return file_->TakeError();
+}
+
+Common::Error ZykFile::Sync() {
+  if ((flags_ & kOpenAccessMask) == kOpenRead) return {};
+  Common::Error error;
+  ro_file* file = GetROFile(error);
+  if (file == nullptr) return error;
+  file->Flush();
+  return file->TakeError();
+}
+
+Common::Error ZykFile::Size(uint64_t* size) {
+  if (size == nullptr) return InvalidUsage("Size");
+  *size = file_->GetSize();
+  return file_->TakeError();
+}
+
+Common::Error ZykFile::Truncate(uint64_t size) {
+  Common::Error error;
+  ro_file* file = GetROFile(error);
+  if (file == nullptr) return error;
+  file->Truncate(size);
+  return file->TakeError();
+}
+
+Common::Error ZykFile::Lock(uint32_t mode) {
+  Common::Error error;
+  switch (mode) {
+    case 0:
+      file_->Unlock(0, 1);
+      return file_->TakeError();
+    case 1: {
+      ri_file* file = GetRIFile(error);
+      if (file == nullptr) return error;
+      file->LockShared(0, 1, true);
+      return file->TakeError();
+    }
+    case 2: {
+      ro_file* file = GetROFile(error);
+      if (file == nullptr) return error;
+      file->LockExclusive(0, 1, true);
+      return file->TakeError();
+    }
+    default:
+      return InvalidUsage("Lock");
+  }
+}
+
+Common::Error ZykFile::Sparse(const uint64_t* values, uint64_t count) {
+  if (count % 2 != 0 || (values == nullptr && count != 0)) return InvalidUsage("Sparse");
+  for (uint64_t i = 0; i < count; i += 2) {
+    if (std::min(values[i + 1], kLargestOffset) <= values[i]) return InvalidUsage("Sparse");
+  }
+  if (count == 0) return {};
+  // Deallocating is output: a handle opened for reading must not change the
+  // file (a container archive opened for reading has no way to write at all).
+  Common::Error error;
+  ro_file* file = GetROFile(error);
+  if (file == nullptr) return error;
+  for (uint64_t i = 0; i < count; i += 2) {
+    ControlRequest request{kControlDeallocate, static_cast<int64_t>(values[i]),
+                           static_cast<int64_t>(std::min(values[i + 1], kLargestOffset) - values[i]), nullptr};
+    file->IOCTL(&request);
+    if (file->HasError()) return file->TakeError();
+  }
+  return {};
+}
+
+Common::Error ZykFile::GetAllocInfo(zykfs_alloc_status_t* status) {
+  if (status == nullptr || (status->entries == nullptr && status->count != 0)) return InvalidUsage("GetAllocInfo");
+  AllocationInfoRequest request{kControlAllocationInfo, status->position, 0, 0, {}, status};
+  file_->IOCTL(&request);
+  if (file_->HasError()) return file_->TakeError();
+  uint64_t unit = request.unit;
+  uint64_t entry_size = request.entry_size;
+  std::vector<uint64_t> values = std::move(request.values);
+  // Entries finer than 16 allocation units are merged into coarser ones.
+  if (entry_size != 0 && 16 * unit > entry_size) {
+    uint64_t coarse = (16 * unit + entry_size - 1) / entry_size * entry_size;
+    uint64_t group = coarse / entry_size;
+    std::vector<uint64_t> merged;
+    merged.reserve((values.size() + group - 1) / group);
+    for (size_t i = 0; i < values.size(); i += group) {
+      uint64_t sum = 0;
+      for (size_t j = i; j < values.size() && j < i + group; ++j) sum += values[j];
+      merged.push_back(sum);
+    }
+    values = std::move(merged);
+    entry_size = coarse;
+  }
+  status->unit = unit;
+  status->entry_bytes = entry_size;
+  status->position = request.position;
+  status->count = std::min<uint64_t>(status->count, values.size());
+  std::copy_n(values.begin(), status->count, status->entries);
+  return {};
+}
+
+}  // namespace Network::Storage::Backend

@@ -1,0 +1,92 @@
+#pragma once
+// ZykFile: the file object of an open regular file. It owns the opened file and
+// checks every request against the access bits it was opened with: reads need
+// access 1 or 2 (else 0x2850007), output needs access 2 or 3 (else 0x4000C).
+// After each call into the file its last error is taken out and returned, so a
+// failure never leaks into the next request.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/include/file/file.h"
+#include "core/network/storage/backend/rio_dir/file_object.h"
+
+namespace Network::Storage::Backend {
+
+// Open flags kept by a ZykFile.
+inline constexpr uint32_t kOpenAccessMask = 0x3;
+inline constexpr uint32_t kOpenRead = 0x1;
+inline constexpr uint32_t kOpenReadWrite = 0x2;
+inline constexpr uint32_t kOpenWrite = 0x3;
+inline constexpr uint32_t kOpenCreate = 0x10;
+inline constexpr uint32_t kOpenTruncate = 0x20;
+inline constexpr uint32_t kOpenExclusive = 0x40;
+inline constexpr uint32_t kOpenAppendMode = 0x80;
+inline constexpr uint32_t kOpenNoLock = 0x100;
+
+// Appended data is flushed once more than this much has not been flushed.
+inline constexpr uint64_t kAppendFlushThreshold = 0x7FFFFF;
+
+// The "WPAD" control record; the file stores the padding in *output.
+struct PadRequest {
+  uint64_t code;
+  uint64_t alignment;
+  uint64_t reserved;
+  uint32_t mode;
+  uint32_t flags;
+  uint64_t* output;
+};
+
+// The "ALCI" control record: the file fills unit, entry_size and values (one
+// value per entry_size bytes from position) and may update position.
+struct AllocationInfoRequest {
+  uint64_t code;
+  uint64_t position;
+  uint64_t unit;
+  uint64_t entry_size;
+  std::vector<uint64_t> values;
+  zykfs_alloc_status_t* output;
+};
+
+class ZykFile : public FileObject {
+ public:
+  // Takes the opened file; `flags` are the open flags. The flushed size starts
+  // at the file's size.
+  ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<TaskManager> manager);
+  ~ZykFile() override;
+
+  uint32_t Flags() const { return flags_; }
+
+  // Seek(offset), then Read; a short count without error means end of file.
+  Common::Error Read(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) override;
+  // Writes at the end (zero bytes when `buffer` is null); reports the count and
+  // the flushed size; flushes once more than 8 MiB - 1 is unflushed. A short
+  // write fails with 0x40004 and still reports the count.
+  Common::Error Append(const void* buffer, uint64_t size, uint8_t flag, zykfs_append_status_t* status) override;
+  Common::Error Pad(uint64_t* value) override;
+  // Flush; succeeds at once on a read-only handle.
+  Common::Error Sync() override;
+  Common::Error Size(uint64_t* size) override;
+  Common::Error Write(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done) override;
+  Common::Error Truncate(uint64_t size) override;
+  // 0 unlock, 1 shared (readable), 2 exclusive (writable), waiting; byte 0 only.
+  Common::Error Lock(uint32_t mode) override;
+  // Deallocates each (start, end) pair of `values`, keeping the size. Odd counts
+  // and empty pairs fail with 0x4001F before anything is deallocated; a
+  // read-only handle fails with 0x4000C.
+  Common::Error Sparse(const uint64_t* values, uint64_t count) override;
+  Common::Error GetAllocInfo(zykfs_alloc_status_t* status) override;
+
+ private:
+  // The readable view (access 1 or 2), else null with 0x2850007 in `error`.
+  ri_file* GetRIFile(Common::Error& error);
+  // The writable view (access 2 or 3), else null with 0x4000C in `error`.
+  ro_file* GetROFile(Common::Error& error);
+
+  std::unique_ptr<raccess_file> file_;
+  const uint32_t flags_;
+  uint64_t flushed_size_;  // used only by the queue's one running task
+};
+
+}  // namespace Network::Storage::Backend

@@ -1,0 +1,484 @@
+#include "core/network/storage/backend/rio_dir/mount_handler.h"
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "core/common/random.h"
+#include "core/common/trace.h"
+#include "core/network/storage/backend/rio_dir/directory.h"
+#include "core/network/storage/backend/rio_dir/file.h"
+
+namespace Network::Storage::Backend {
+
+namespace {
+
+inline constexpr uint32_t kErrNotFound = 0x02850002;
+inline constexpr uint32_t kErrBusy = 0x02850003;
+inline constexpr uint32_t kErrPathOpen = 0x02850008;
+inline constexpr uint32_t kErrExists = 0x02850011;
+
+Common::Error FileError(uint32_t code, const char* function) {
+  return Common::Error::File(code, ZYK_HERE_AS(function));
+}
+
+// The status record from an iterator standing on the entry.
+void FillStat(i_dir::iterator& entry, zykfs_stat_t& stat) {
+  stat.device = (static_cast<uint64_t>(entry.GetDeviceMajor()) << 32) + entry.GetDeviceMinor();
+  stat.inode = entry.GetInodeNumber();
+  stat.size = entry.GetSize();
+  stat.block_size = 4096;
+  stat.allocated = entry.GetAllocatedSize();
+  stat.access_time = static_cast<uint64_t>(entry.GetAccessTime());
+  stat.modify_time = static_cast<uint64_t>(entry.GetModificationTime());
+  stat.change_time = static_cast<uint64_t>(entry.GetChangeTime());
+}
+
+class MountHandlerImpl : public MountHandler {
+ public:
+  MountHandlerImpl(std::unique_ptr<rio_dir> root, std::shared_ptr<TaskManager> manager)
+      : root_(std::move(root)), task_manager_(std::move(manager)) {}
+  // Members go in reverse order: the task manager first (its last reference
+  // stops the workers), the tables, and the root directory last.
+  ~MountHandlerImpl() override = default;
+
+  std::shared_ptr<FileObject> GetFileObject(uint64_t handle) override;
+  const std::shared_ptr<TaskManager>& GetTaskManager() override { return task_manager_; }
+  bool HasOpenObjects() override;
+
+  Common::Error OpenOrCreateFile(const char* path, uint32_t flags, uint64_t* out_handle) override;
+  Common::Error CloseFile(uint64_t handle) override;
+  Common::Error Rename(const char* from, const char* to) override;
+  Common::Error Unlink(const char* path) override;
+  Common::Error RemoveDir(const char* path) override;
+  Common::Error MakeDir(const char* path) override;
+  Common::Error Stat(const char* path, zykfs_stat_t* stat) override;
+  Common::Error Stat(uint64_t handle, zykfs_stat_t* stat) override;
+  Common::Error GetDirIterator(const char* path, uint64_t* out_handle) override;
+  Common::Error CloseDir(uint64_t handle) override;
+  Common::Error Clone(const char* from, const char* to) override;
+  Common::Error RenameSafe(const char* from, const char* to) override;
+  Common::Error Swap(uint64_t first, uint64_t second) override;
+
+ private:
+  struct Entry {
+    std::string path;
+    std::shared_ptr<FileObject> object;
+  };
+
+  // A fresh view of the root, owned by the caller; null with `error` set.
+  std::unique_ptr<rio_dir> MakeRootView(Common::Error& error);
+  // 0x2850008 tagged with `path` when a handle is open under that spelling.
+  Common::Error CheckClosed(const char* path, const char* function);
+  Common::Error CheckBothClosed(const char* from, const char* to);
+  // Copies the path a handle was opened with; 0x40025 when it is not open.
+  Common::Error GetFilePath(uint64_t handle, std::string& path);
+  // True when `path` names an existing entry of `view`. Leaves `view` healthy.
+  static bool Exists(rio_dir& view, const UString& path);
+  // The Stat steps after the path is known; `stat` is already zeroed.
+  Common::Error StatPath(const char* path, zykfs_stat_t* stat);
+  // Converts both names and renames on a fresh root view.
+  Common::Error RenamePaths(const char* from, const char* to, const char* function);
+  // Adds the object under `path`; requires table_mutex_ not held.
+  void Register(const char* path, std::shared_ptr<FileObject> object);
+  // Retires `handle` if known (else 0x40025), idle (else 0x2850003) and of the
+  // right kind (else 0x4001F), handing its object to `retired`.
+  Common::Error PopFileObject(uint64_t handle, bool directory, std::shared_ptr<FileObject>& retired);
+
+  const std::unique_ptr<rio_dir> root_;
+  std::mutex root_mutex_;  // held only while a root view is made
+  std::map<uint64_t, Entry> handles_;             // guarded by table_mutex_
+  std::map<std::string, uint32_t> open_paths_;    // guarded by table_mutex_
+  std::mutex table_mutex_;
+  const std::shared_ptr<TaskManager> task_manager_;
+};
+
+std::unique_ptr<rio_dir> MountHandlerImpl::MakeRootView(Common::Error& error) {
+  std::lock_guard<std::mutex> lock(root_mutex_);
+  std::unique_ptr<rio_dir> view(root_->OpenDir(u"."));
+  error = root_->TakeError();
+  if (view && error) view.reset();
+  if (!view && !error) error = FileError(Common::kErrOpenFailed, "MakeRootView");
+  return view;
+}
+
+std::shared_ptr<FileObject> MountHandlerImpl::GetFileObject(uint64_t handle) {
+  {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    auto found = handles_.find(handle);
+    if (found != handles_.end()) return found->second.object;
+  }
+  return std::make_shared<InvalidFileObject>(FileError(Common::kErrInvalidHandle, "GetFileObject"));
+}
+
+bool MountHandlerImpl::HasOpenObjects() {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  return !handles_.empty();
+}
+
+Common::Error MountHandlerImpl::CheckClosed(const char* path, const char* function) {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  if (path != nullptr && open_paths_.count(path) != 0) {
+    return Common::Error::WithFileName(kErrPathOpen, path, ZYK_HERE_AS(function));
+  }
+  return {};
+}
+
+Common::Error MountHandlerImpl::CheckBothClosed(const char* from, const char* to) {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  if (from != nullptr && open_paths_.count(from) != 0) {
+    return Common::Error::WithFileName(kErrPathOpen, from, ZYK_HERE_AS("CheckBothClosed"));
+  }
+  if (to != nullptr && open_paths_.count(to) != 0) {
+    return Common::Error::WithFileName(kErrPathOpen, to, ZYK_HERE_AS("CheckBothClosed"));
+  }
+  return {};
+}
+
+Common::Error MountHandlerImpl::GetFilePath(uint64_t handle, std::string& path) {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  auto found = handles_.find(handle);
+  if (found == handles_.end()) return FileError(Common::kErrInvalidHandle, "GetFilePath");
+  path = found->second.path;
+  return {};
+}
+
+bool MountHandlerImpl::Exists(rio_dir& view, const UString& path) {
+  const char16_t* rest = path.c_str();
+  std::unique_ptr<rio_dir> parent(view.OpenParentDir(&rest));
+  bool exists = false;
+  if (parent && !view.HasError()) {
+    std::unique_ptr<i_dir::iterator> entry(parent->GetIterator(rest));
+    exists = entry && !entry->HasError() && !parent->HasError();
+  }
+  view.ClearError();
+  return exists;
+}
+
+Common::Error MountHandlerImpl::MakeDir(const char* path) {
+  UString name;
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrCreateFailed, "MakeDir");
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  view->CreateDir(name.c_str(), nullptr);
+  return view->TakeError();
+}
+
+Common::Error MountHandlerImpl::Unlink(const char* path) {
+  if (Common::Error error = CheckClosed(path, "Unlink")) return error;
+  UString name;
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, "Unlink");
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  view->Remove(name.c_str());
+  return view->TakeError();
+}
+
+Common::Error MountHandlerImpl::RemoveDir(const char* path) {
+  if (Common::Error error = CheckClosed(path, "RemoveDir")) return error;
+  UString name;
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, "RemoveDir");
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  view->RemoveDir(name.c_str());
+  return view->TakeError();
+}
+
+Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function) {
+  UString old_name;
+  UString new_name;
+  if (!DecodeUtf8Path(from, old_name) || !DecodeUtf8Path(to, new_name)) {
+    return FileError(Common::kErrRenameFailed, function);
+  }
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  view->Rename(old_name.c_str(), new_name.c_str());
+  return view->TakeError();
+}
+
+Common::Error MountHandlerImpl::Rename(const char* from, const char* to) {
+  if (Common::Error error = CheckBothClosed(from, to)) return error;
+  return RenamePaths(from, to, "Rename");
+}
+
+Common::Error MountHandlerImpl::RenameSafe(const char* from, const char* to) {
+  if (Common::Error error = CheckBothClosed(from, to)) return error;
+  UString old_name;
+  UString new_name;
+  if (!DecodeUtf8Path(from, old_name) || !DecodeUtf8Path(to, new_name)) {
+    return FileError(Common::kErrRenameFailed, "RenameSafe");
+  }
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  // Not atomic with respect to other processes: the target may appear between
+  // the test and the rename.
+  if (Exists(*view, new_name)) return Common::Error(kErrExists, ZYK_HERE_AS("RenameSafe"));
+  view->Rename(old_name.c_str(), new_name.c_str());
+  return view->TakeError();
+}
+
+Common::Error MountHandlerImpl::Clone(const char*, const char*) {
+  return FileError(Common::kErrNotSupported, "Clone");
+}
+
+Common::Error MountHandlerImpl::StatPath(const char* path, zykfs_stat_t* stat) {
+  UString name;
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrNotFound, "Stat");
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  const char16_t* rest = name.c_str();
+  std::unique_ptr<rio_dir> parent(view->OpenParentDir(&rest));
+  if (!parent || view->HasError()) return view->TakeError();
+  std::unique_ptr<i_dir::iterator> entry(parent->GetIterator(rest));
+  if (!entry) return parent->TakeError();
+  FillStat(*entry, *stat);
+  if (entry->HasError()) std::memset(stat, 0, sizeof(*stat));
+  return entry->TakeError();
+}
+
+Common::Error MountHandlerImpl::Stat(const char* path, zykfs_stat_t* stat) {
+  if (stat == nullptr) return FileError(Common::kErrInvalidUsage, "Stat");
+  std::memset(stat, 0, sizeof(*stat));
+  return StatPath(path, stat);
+}
+
+Common::Error MountHandlerImpl::Stat(uint64_t handle, zykfs_stat_t* stat) {
+  if (stat == nullptr) return FileError(Common::kErrInvalidUsage, "Stat");
+  std::string path;
+  if (Common::Error error = GetFilePath(handle, path)) return error;
+  std::memset(stat, 0, sizeof(*stat));
+  return StatPath(path.c_str(), stat);
+}
+
+void MountHandlerImpl::Register(const char* path, std::shared_ptr<FileObject> object) {
+  uint64_t handle = object->GetHandle();
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  handles_[handle] = Entry{path, std::move(object)};
+  ++open_paths_[path];
+}
+
+Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flags, uint64_t* out_handle) {
+  const uint32_t access = flags & kOpenAccessMask;
+  if (access == 0 || ((flags & kOpenExclusive) != 0 && (flags & kOpenCreate) == 0) || out_handle == nullptr) {
+    return FileError(Common::kErrInvalidUsage, "OpenOrCreateFile");
+  }
+  UString name;
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+
+  const bool exists = Exists(*view, name);
+  if (access == kOpenRead && exists && (flags & kOpenTruncate) != 0) {
+    return FileError(Common::kErrReadOnly, "OpenOrCreateFile");
+  }
+  if ((flags & kOpenCreate) == 0 && !exists) return Common::Error(kErrNotFound, ZYK_HERE_AS("OpenOrCreateFile"));
+  if ((flags & kOpenCreate) != 0 && (flags & kOpenExclusive) != 0 && exists) {
+    return Common::Error(kErrExists, ZYK_HERE_AS("OpenOrCreateFile"));
+  }
+
+  const bool no_lock = (flags & kOpenNoLock) != 0;
+  std::unique_ptr<rio_file> file;
+  if ((flags & kOpenTruncate) != 0 || ((flags & kOpenCreate) != 0 && !exists)) {
+    file.reset(view->CreateIO(name.c_str(), no_lock, nullptr));
+  } else if (access == kOpenRead) {
+    file.reset(view->OpenI(name.c_str(), no_lock));
+  } else if (access == kOpenReadWrite) {
+    file.reset(view->OpenIO(name.c_str(), no_lock));
+  } else {
+    file.reset(view->OpenO(name.c_str(), no_lock));
+  }
+  if (!file || view->HasError()) {
+    error = view->TakeError();
+    return error ? error : FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+  }
+
+  if ((flags & kOpenAppendMode) != 0) {
+    uint64_t code = kControlAppendMode;
+    file->IOCTL(&code);
+    Common::Error control = file->TakeError();
+    if (control && control.Code() != Common::kErrNotSupported) return control;
+  }
+
+  auto object = std::make_shared<ZykFile>(std::move(file), flags, task_manager_);
+  *out_handle = object->GetHandle();
+  Register(path, std::move(object));
+  return {};
+}
+
+Common::Error MountHandlerImpl::GetDirIterator(const char* path, uint64_t* out_handle) {
+  if (out_handle == nullptr) return FileError(Common::kErrInvalidUsage, "GetDirIterator");
+  UString name;
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrNotFound, "GetDirIterator");
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  std::unique_ptr<rio_dir> directory(view->OpenDir(name.c_str()));
+  if (!directory || view->HasError()) {
+    error = view->TakeError();
+    return error ? error : FileError(Common::kErrOpenFailed, "GetDirIterator");
+  }
+  std::unique_ptr<i_dir::iterator> iterator(directory->GetIterator());
+  if (directory->HasError()) return directory->TakeError();
+  if (!iterator) return FileError(Common::kErrOpenFailed, "GetDirIterator");
+
+  auto object = std::make_shared<ZykDirectory>(std::move(directory), std::move(iterator), task_manager_);
+  *out_handle = object->GetHandle();
+  Register(path, std::move(object));
+  return {};
+}
+
+Common::Error MountHandlerImpl::PopFileObject(uint64_t handle, bool directory,
+                                              std::shared_ptr<FileObject>& retired) {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  auto found = handles_.find(handle);
+  if (found == handles_.end()) return FileError(Common::kErrInvalidHandle, "PopFileObject");
+  if (found->second.object.use_count() != 1) return Common::Error(kErrBusy, ZYK_HERE_AS("PopFileObject"));
+  if (found->second.object->IsDirectory() != directory) return FileError(Common::kErrInvalidUsage, "PopFileObject");
+  auto count = open_paths_.find(found->second.path);
+  if (count != open_paths_.end() && --count->second == 0) open_paths_.erase(count);
+  retired = std::move(found->second.object);
+  handles_.erase(found);
+  return {};
+}
+
+Common::Error MountHandlerImpl::CloseFile(uint64_t handle) {
+  // The handle is retired first and synced afterwards: once out of the table
+  // nobody else can reach the object, so the flush never runs beside a request
+  // of the same file on another worker. A busy handle is left alone entirely.
+  std::shared_ptr<FileObject> retired;
+  if (Common::Error error = PopFileObject(handle, false, retired)) return error;
+  Common::Error sync = retired->Sync();
+  if (sync) Common::TraceError(1, sync);
+  return sync;
+}
+
+Common::Error MountHandlerImpl::CloseDir(uint64_t handle) {
+  std::shared_ptr<FileObject> retired;
+  return PopFileObject(handle, true, retired);
+}
+
+Common::Error MountHandlerImpl::Swap(uint64_t first, uint64_t second) {
+  std::string first_path;
+  std::string second_path;
+  {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    auto one = handles_.find(first);
+    auto two = handles_.find(second);
+    if (one == handles_.end() || two == handles_.end()) return FileError(Common::kErrInvalidHandle, "Swap");
+    for (auto* entry : {&one->second, &two->second}) {
+      if (!entry->object || entry->object->IsDirectory()) return FileError(Common::kErrInvalidUsage, "Swap");
+    }
+    for (auto* entry : {&one->second, &two->second}) {
+      if (entry->object.use_count() != 1) return Common::Error(kErrBusy, ZYK_HERE_AS("Swap"));
+    }
+    first_path = one->second.path;
+    second_path = two->second.path;
+  }
+  if (first_path == second_path) return FileError(Common::kErrInvalidUsage, "Swap");
+
+  const std::string temporary = first_path + "_" + MakeRandomGuid();
+  if (Common::Error error = RenamePaths(first_path.c_str(), temporary.c_str(), "Rename")) return error;
+  // A failure from here on is not undone: each file stays where it is now.
+  if (Common::Error error = RenamePaths(second_path.c_str(), first_path.c_str(), "Rename")) return error;
+  if (Common::Error error = RenamePaths(temporary.c_str(), second_path.c_str(), "Rename")) return error;
+
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  auto one = handles_.find(first);
+  auto two = handles_.find(second);
+  if (one == handles_.end() || two == handles_.end()) {
+    Common::TraceError(1, FileError(Common::kErrInvalidUsage, "Swap"));
+    return {};
+  }
+  // Each handle follows its file to the other name; the open-path counts stay.
+  std::swap(one->second.path, two->second.path);
+  return {};
+}
+
+}  // namespace
+
+std::unique_ptr<MountHandler> MakeMountHandler(std::unique_ptr<rio_dir> root, std::shared_ptr<TaskManager> manager) {
+  return std::make_unique<MountHandlerImpl>(std::move(root), std::move(manager));
+}
+
+bool DecodeUtf8Path(const char* text, UString& out) {
+  out.clear();
+  if (text == nullptr) return false;
+  bool ok = true;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    unsigned char lead = *p;
+    uint32_t code = 0;
+    int extra = 0;
+    uint32_t minimum = 0;
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++p;
+      continue;
+    } else if (lead >= 0xC0 && lead < 0xE0) {
+      code = lead & 0x1F, extra = 1, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+      code = lead & 0x0F, extra = 2, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead < 0xF8) {
+      code = lead & 0x07, extra = 3, minimum = 0x10000;
+    } else {
+      out.push_back(0xFFFD);  // a continuation byte or a lead byte of no valid form
+      ok = false;
+      ++p;
+      continue;
+    }
+    int taken = 0;
+    while (taken < extra && (p[1 + taken] & 0xC0) == 0x80) {
+      code = (code << 6) | (p[1 + taken] & 0x3F);
+      ++taken;
+    }
+    if (taken < extra) {  // cut short: the lead byte starts no valid sequence
+      out.push_back(0xFFFD);
+      ok = false;
+      ++p;
+      continue;
+    }
+    p += 1 + extra;
+    if (code >= 0x110000) {
+      out.push_back(0xFFFD);
+      ok = false;
+      continue;
+    }
+    if (code < minimum) ok = false;  // overlong: the value is still written
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+  }
+  return ok;
+}
+
+std::string MakeRandomGuid() {
+  unsigned char bytes[16];
+  Common::FillRandom(bytes, sizeof(bytes));
+  uint32_t first;
+  uint16_t second;
+  uint16_t third;
+  std::memcpy(&first, bytes, 4);
+  std::memcpy(&second, bytes + 4, 2);
+  std::memcpy(&third, bytes + 6, 2);
+  third = static_cast<uint16_t>((third & 0x0FFF) | 0x4000);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  char text[40];
+  std::snprintf(text, sizeof(text), "%08X-%04hX-%04hX-%02X%02X-%02X%02X%02X%02X%02X%02X", first, second, third,
+                bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+}  // namespace Network::Storage::Backend

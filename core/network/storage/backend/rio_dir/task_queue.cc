@@ -1,0 +1,61 @@
+#include "core/network/storage/backend/rio_dir/task_queue.h"
+
+#include <utility>
+
+#include "core/network/storage/common/task_manager.h"
+
+namespace Network::Storage::Backend {
+
+inline constexpr uint32_t kErrQueueFull = 0x02850006;
+
+std::shared_ptr<TaskQueue> TaskQueue::Create(std::weak_ptr<TaskManager> manager, uint64_t limit) {
+  return std::shared_ptr<TaskQueue>(new TaskQueue(std::move(manager), limit));
+}
+
+TaskQueue::TaskQueue(std::weak_ptr<TaskManager> manager, uint64_t limit)
+    : manager_(std::move(manager)), limit_(limit) {}
+
+TaskQueue::~TaskQueue() = default;
+
+Common::Error TaskQueue::Push(ZykTask task) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (tasks_.size() >= limit_) return Common::Error::WithTaskLimit(kErrQueueFull, limit_, ZYK_HERE_AS("Push"));
+  tasks_.push_back(std::move(task));
+  if (tasks_.size() == 1) ScheduleLocked();
+  return {};
+}
+
+size_t TaskQueue::Size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tasks_.size();
+}
+
+void TaskQueue::ScheduleLocked() {
+  std::shared_ptr<TaskManager> manager = manager_.lock();
+  // Without a manager the mount is being torn down: the task stays queued and
+  // is destroyed with the queue.
+  if (!manager) return;
+  manager->Post([self = shared_from_this()] { self->Run(); });
+}
+
+void TaskQueue::Run() {
+  ZykTask current;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tasks_.empty()) return;
+    current = tasks_.front();
+  }
+  // RunWork contains whatever the work throws, so the steps below always take
+  // place: the queue moves on and the host gets its one callback.
+  Common::Error result = current.RunWork();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.pop_front();
+    // The next task may start on another worker while this callback runs.
+    if (!tasks_.empty()) ScheduleLocked();
+  }
+  current.Complete(result);
+  // `current` goes last: only now is the task's reference to its object released.
+}
+
+}  // namespace Network::Storage::Backend

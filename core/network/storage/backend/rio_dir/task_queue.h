@@ -1,0 +1,50 @@
+#pragma once
+// TaskQueue: serialises the requests on one file object. Tasks pushed to a
+// queue run one at a time, in push order, on the mount's task manager; tasks of
+// different queues run in parallel. At most one run job per queue is posted at
+// a time, so a long series of requests occupies at most one worker.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "core/common/error.h"
+#include "core/network/storage/backend/rio_dir/mount_manager.h"
+
+namespace Network::Storage::Backend {
+
+class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
+ public:
+  // An empty queue posting to `manager` (weak: a queue never keeps a stopped
+  // manager alive) and holding at most `limit` tasks, the running one included.
+  static std::shared_ptr<TaskQueue> Create(std::weak_ptr<TaskManager> manager, uint64_t limit);
+
+  TaskQueue(const TaskQueue&) = delete;
+  TaskQueue& operator=(const TaskQueue&) = delete;
+  // Tasks still queued are destroyed without running and without callbacks.
+  ~TaskQueue();
+
+  // Adds `task` at the back, or refuses it with 0x2850006 tagged "TaskLimit"
+  // when the queue is full (the task is then dropped, its callback not called).
+  // When the queue was idle the task is posted at once. Any thread.
+  Common::Error Push(ZykTask task);
+
+  // Tasks held, the running one included.
+  size_t Size();
+
+ private:
+  TaskQueue(std::weak_ptr<TaskManager> manager, uint64_t limit);
+  // Posts a run job for the front task. Requires mutex_ held and a front task.
+  void ScheduleLocked();
+  // The posted job: runs the front task, removes it, schedules the next one,
+  // then calls the finished task's callback.
+  void Run();
+
+  std::mutex mutex_;
+  std::deque<ZykTask> tasks_;  // guarded by mutex_; the front task stays while it runs
+  const std::weak_ptr<TaskManager> manager_;
+  const uint64_t limit_;
+};
+
+}  // namespace Network::Storage::Backend
