@@ -8,6 +8,7 @@
 #include "core/file/chroot.h"
 #include "core/file/unix/posix_dir.h"
 #include "core/network/storage/backend/rio_dir/file_object.h"
+#include "core/network/storage/backend/rio_dir/local/container_dir.h"
 #include "core/network/storage/backend/rio_dir/mount_handler.h"
 #include "core/network/storage/common/task.h"
 #include "core/network/storage/common/task_manager.h"
@@ -266,7 +267,9 @@ Error CreateRootDir(const zykfs_params_t& params, std::unique_ptr<rio_dir>& root
     }
   }
   opened->ClearError();
-  root = MakeChrootedDir(std::move(opened), u"/");
+  // No path given later can leave the served tree; files named *.QMV are read
+  // and written as the logical streams of container archives.
+  root = MakeTransparentContainerDir(MakeChrootedDir(std::move(opened), u"/"), ".QMV");
   return root->TakeError();
 }
 
