@@ -92,8 +92,10 @@ class AllocationTree {
 
   // Visits every leaf extent in key order, loading nodes as needed.
   void ForEachExtent(const std::function<void(const Extent&)>& visit);
-  // Visits every node below the root (its level and block), loading as needed.
-  void ForEachNode(const std::function<void(uint32_t level, uint64_t block)>& visit);
+  // Visits every node below the root, parents before children: its level, its
+  // block and its entries as cached (loading as needed).
+  void ForEachNode(
+      const std::function<void(uint32_t level, uint64_t block, const std::vector<Extent>& entries)>& visit);
 
  private:
   enum class State : uint8_t { kClean = 0, kModified = 1, kRelocated = 2 };
@@ -111,18 +113,21 @@ class AllocationTree {
 
   Node* Root() const { return root_; }
   // The child of `parent` for its entry `index`, from the cache or its block.
-  Node* Child(Node* parent, size_t index, const char* function);
+  // `bound` is the end of the parent's key range (used when the parent entry
+  // is its last).
+  Node* Child(Node* parent, size_t index, uint64_t bound);
   Node* LoadNode(uint32_t level, const Extent& entry, uint64_t bound);
   Node* Rekey(Node* node, uint32_t level, uint64_t key);
   void MarkModified(Node* node);
-  void UpdateLeaf(Node* leaf, uint64_t start, uint64_t value, uint64_t count);
+  // Applies one Modify piece to a leaf; true if the leaf changed.
+  bool UpdateLeaf(Node* leaf, uint64_t start, uint64_t value, uint64_t count);
   void FlushNode(Node* node);
   // The parent of a cached ordinary node, through cached nodes only, and the
   // index of the entry that points at it.
   Node* FindParent(Node* node, size_t& index);
   void RemoveNode(Node* node);
-  void WalkExtents(Node* node, const std::function<void(const Extent&)>* extents,
-                   const std::function<void(uint32_t, uint64_t)>* nodes);
+  void Walk(Node* node, uint64_t bound, const std::function<void(const Extent&)>* extents,
+            const std::function<void(uint32_t, uint64_t, const std::vector<Extent>&)>* nodes);
 
   BlockStore& store_;
   uint32_t root_record_size_;
