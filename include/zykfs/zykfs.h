@@ -46,9 +46,9 @@
  * may be reused for a new open after its close has completed.
  *
  * Close and unmount. A close reports ZYKFS_E_BUSY while a request on the handle
- * is still queued or running (also from within that request's own callback);
- * the handle then stays fully usable and the host retries once its callbacks
- * have arrived. zykfs_umount reports ZYKFS_E_MOUNT_BUSY while any handle is
+ * is still queued or running, or its call has not yet returned; the handle then
+ * stays fully usable and the host retries once those callbacks have arrived
+ * (a request no longer holds its handle when its callback runs). zykfs_umount reports ZYKFS_E_MOUNT_BUSY while any handle is
  * open; call it only after every callback of the mount has arrived. After a
  * successful unmount the mount record must not be used again.
  */

@@ -54,8 +54,11 @@ void TaskQueue::Run() {
     // The next task may start on another worker while this callback runs.
     if (!tasks_.empty()) ScheduleLocked();
   }
+  // The work holds a reference to the file object; drop it before answering,
+  // so that a host which closes the handle once its callbacks have arrived
+  // finds the object idle instead of getting a spurious 0x2850003.
+  current.work = nullptr;
   current.Complete(result);
-  // `current` goes last: only now is the task's reference to its object released.
 }
 
 }  // namespace Network::Storage::Backend

@@ -38,6 +38,7 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   // Posts a run job for the front task. Requires mutex_ held and a front task.
   void ScheduleLocked();
   // The posted job: runs the front task, removes it, schedules the next one,
+  // releases the task's work (and with it the object reference it holds),
   // then calls the finished task's callback.
   void Run();
 
