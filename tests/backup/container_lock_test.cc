@@ -1,0 +1,138 @@
+// One writer and several readers of an archive in separate processes.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/test_support.h"
+#include "tests/backup/container_test_util.h"
+
+namespace {
+
+using namespace container_test;
+
+// A one-byte message channel between parent and child.
+struct Channel {
+  int fds[2];
+  Channel() { EXPECT_EQ(::pipe(fds), 0); }
+  ~Channel() {
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  void Send(char c) { EXPECT_EQ(::write(fds[1], &c, 1), 1); }
+  char Receive() {
+    char c = 0;
+    return ::read(fds[0], &c, 1) == 1 ? c : 0;
+  }
+};
+
+// Runs `body` in a child process; its return value is the exit status.
+template <typename Body>
+pid_t Spawn(Body body) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+TEST(ContainerLocks, SecondWriterGetsTheLockError) {
+  zyk_test::TempDir tmp;
+  auto dir = MakePosixDir(tmp.path());
+  auto writer = Create(dir.get(), u"l.qmv", Parameters(512));
+  ASSERT_TRUE(writer);
+  pid_t child = Spawn([&] {
+    auto child_dir = MakePosixDir(tmp.path());
+    Common::Error error;
+    ArchiveParameters p;
+    auto second = backupmedia::AppendContainerArchive(child_dir.get(), u"l.qmv", nullptr, &p, error, false);
+    if (second) return 1;
+    return error.Code() == Common::kErrLockFailed ? 0 : 2;
+  });
+  EXPECT_EQ(Wait(child), 0);
+}
+
+TEST(ContainerLocks, ReadersSeeTheHeaderWrittenBeforeTheyOpened) {
+  zyk_test::TempDir tmp;
+  auto dir = MakePosixDir(tmp.path());
+  auto writer = Create(dir.get(), u"r.qmv", Parameters(512));
+  WriteAt(*writer, 0, "version one");
+  writer->Flush();
+  Channel to_child[2], to_parent[2];
+  pid_t readers[2];
+  for (int r = 0; r < 2; ++r) {
+    readers[r] = Spawn([&, r] {
+      auto child_dir = MakePosixDir(tmp.path());
+      auto reader = OpenRead(child_dir.get(), u"r.qmv");
+      if (!reader) return 1;
+      if (ReadAll(*reader) != "version one") return 2;
+      to_parent[r].Send('o');
+      to_child[r].Receive();  // the writer has committed version two
+      if (ReadAll(*reader) != "version one") return 3;
+      reader.reset();
+      auto fresh = OpenRead(child_dir.get(), u"r.qmv");
+      if (!fresh || ReadAll(*fresh) != "version two, longer") return 4;
+      return 0;
+    });
+  }
+  for (int r = 0; r < 2; ++r) EXPECT_EQ(to_parent[r].Receive(), 'o');
+  WriteAt(*writer, 0, "version two, longer");
+  writer->Flush();
+  ASSERT_FALSE(writer->HasError()) << writer->LastError().ToString();
+  for (int r = 0; r < 2; ++r) to_child[r].Send('c');
+  for (int r = 0; r < 2; ++r) EXPECT_EQ(Wait(readers[r]), 0) << r;
+}
+
+TEST(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
+  zyk_test::TempDir tmp;
+  auto dir = MakePosixDir(tmp.path());
+  auto writer = Create(dir.get(), u"g.qmv", Parameters(512));
+  auto overwrite = [&](uint32_t round) {
+    WriteAt(*writer, 0, Pattern(64 * 512, round));
+    writer->Flush();
+    ASSERT_FALSE(writer->HasError()) << writer->LastError().ToString();
+  };
+  overwrite(0);
+  overwrite(1);
+  Channel to_child, to_parent;
+  pid_t reader = Spawn([&] {
+    auto child_dir = MakePosixDir(tmp.path());
+    auto archive = OpenRead(child_dir.get(), u"g.qmv");
+    if (!archive) return 1;
+    to_parent.Send('o');
+    to_child.Receive();
+    // The blocks of the state it opened were not reused under it.
+    return ReadAll(*archive) == Pattern(64 * 512, 1) ? 0 : 2;
+  });
+  ASSERT_EQ(to_parent.Receive(), 'o');
+  // The first overwrite may still recycle blocks freed before the reader's state.
+  overwrite(2);
+  uint64_t size = FileSize(tmp / "g.qmv");
+  for (uint32_t round = 3; round < 6; ++round) {
+    overwrite(round);
+    uint64_t grown = FileSize(tmp / "g.qmv");
+    EXPECT_GT(grown, size) << "round " << round;
+    size = grown;
+  }
+  to_child.Send('c');
+  EXPECT_EQ(Wait(reader), 0);
+  // With the reader gone the next commits recycle freed blocks: the file stops growing.
+  overwrite(6);
+  overwrite(7);
+  uint64_t settled = FileSize(tmp / "g.qmv");
+  for (uint32_t round = 8; round < 10; ++round) overwrite(round);
+  EXPECT_EQ(FileSize(tmp / "g.qmv"), settled);
+  auto check = OpenRead(dir.get(), u"g.qmv");
+  EXPECT_EQ(ReadAll(*check), Pattern(64 * 512, 9));
+}
+
+}  // namespace
