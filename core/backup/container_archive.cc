@@ -628,6 +628,21 @@ ArchiveInfo ContainerArchive::GetInfo() {
   info.allocation_cursor = cursor_;
   info.high_water = high_water_;
   AllocationTree* trees[3] = {data_map_.get(), working_map_.get(), committed_map_.get()};
+  // A read-only archive keeps no allocation maps; read them from the current copy.
+  std::unique_ptr<AllocationTree> loaded[2];
+  std::vector<uint8_t> current(block_size_);
+  if (working_map_ == nullptr) {
+    try {
+      ReadData(0, current.data(), uint64_t{block_size_} * info.current_copy, block_size_);
+    } catch (RetriableError& failure) {
+      throw failure.error;
+    }
+    const uint8_t* roots = current.data() + root_offset_;
+    loaded[0] = std::make_unique<AllocationTree>(*this, root_size_, roots + root_size_);
+    loaded[1] = std::make_unique<AllocationTree>(*this, root_size_, roots + 2 * size_t{root_size_});
+    trees[1] = loaded[0].get();
+    trees[2] = loaded[1].get();
+  }
   for (int i = 0; i < 3; ++i) {
     if (trees[i] == nullptr) continue;
     info.tree_depth[i] = trees[i]->RootLevel() + 1;

@@ -1,0 +1,292 @@
+// qmv: create, fill, inspect and change container archives from the shell.
+//
+//   qmv create [--block-size N] [--volume-size BYTES] ARCHIVE   stdin becomes the content
+//   qmv append ARCHIVE                                          stdin is added at the end
+//   qmv write ARCHIVE OFFSET                                    stdin is written at OFFSET
+//   qmv cat ARCHIVE                                             the content to stdout
+//   qmv truncate ARCHIVE SIZE
+//   qmv punch ARCHIVE OFFSET LENGTH                             whole blocks inside become holes
+//   qmv info [--json] ARCHIVE
+//
+// Writing commands commit before they exit. Exit status 0 on success, 1 on an
+// archive failure (the error code and its text on stderr), 2 on a usage error.
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/backup/container_api.h"
+#include "core/common/file_name.h"
+#include "core/file/unix/posix_dir.h"
+
+namespace {
+
+using backupmedia::ArchiveParameters;
+using backupmedia::ContainerArchive;
+
+constexpr size_t kChunk = 1 << 20;
+
+struct Command {
+  const char* name;
+  const char* usage;
+  const char* help;
+};
+
+const Command kCommands[] = {
+    {"create", "qmv create [--block-size N] [--volume-size BYTES] ARCHIVE",
+     "Creates a new archive whose content is read from standard input.\n"
+     "  --block-size N        block size, a power of two from 512 to 262144 (default 4096)\n"
+     "  --volume-size BYTES   split into volume files of at most BYTES (default: one file)\n"},
+    {"append", "qmv append ARCHIVE", "Adds standard input at the end of the archive's content.\n"},
+    {"write", "qmv write ARCHIVE OFFSET", "Writes standard input into the content at byte OFFSET.\n"},
+    {"cat", "qmv cat ARCHIVE", "Writes the archive's content to standard output.\n"},
+    {"truncate", "qmv truncate ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n"},
+    {"punch", "qmv punch ARCHIVE OFFSET LENGTH",
+     "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH); they read as zeros.\n"},
+    {"info", "qmv info [--json] ARCHIVE",
+     "Shows the volume label, both header copies, sizes, volumes and the trees.\n"
+     "  --json   machine-readable output\n"},
+};
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out, "usage:\n");
+  for (const Command& c : kCommands) std::fprintf(out, "  %s\n", c.usage);
+  std::fprintf(out, "Run 'qmv COMMAND --help' for details.\n");
+}
+
+std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+int Fail(const char* what, const Common::Error& error) {
+  std::string text = Narrow(error.Description());
+  if (text.empty()) text = error.ToString();
+  std::fprintf(stderr, "qmv: %s: error 0x%08x: %s\n", what, error.Code(), text.c_str());
+  return 1;
+}
+
+int UsageError(const Command& command, const char* message) {
+  std::fprintf(stderr, "qmv %s: %s\nusage: %s\n", command.name, message, command.usage);
+  return 2;
+}
+
+bool ParseNumber(const char* text, int64_t& value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  long long parsed = std::strtoll(text, &end, 0);
+  if (errno != 0 || *end != '\0' || parsed < 0) return false;
+  value = parsed;
+  return true;
+}
+
+// The archive's directory and name, taken relative to the working directory.
+struct Target {
+  std::unique_ptr<posix_dir> dir = MakeCurrentPosixDir();
+  UString path;
+  explicit Target(const char* archive) : path(Common::WidenFileName(archive)) {}
+};
+
+std::unique_ptr<ContainerArchive> OpenForWriting(Target& target, Common::Error& error) {
+  ArchiveParameters parameters;
+  return backupmedia::AppendContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters, error,
+                                             false);
+}
+
+// Copies standard input into the archive at its position.
+bool CopyIn(ContainerArchive& archive) {
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      std::perror("qmv: reading standard input");
+      return false;
+    }
+    if (got == 0) return true;
+    size_t done = 0;
+    archive.Write(buffer.data(), static_cast<size_t>(got), done);
+    if (archive.HasError()) return false;
+  }
+}
+
+int Finish(ContainerArchive& archive, const char* what) {
+  if (!archive.HasError()) archive.Flush();
+  if (archive.HasError()) return Fail(what, archive.LastError());
+  return 0;
+}
+
+int RunCreate(const Command& command, std::vector<const char*> args) {
+  ArchiveParameters parameters;
+  const char* archive_name = nullptr;
+  for (size_t i = 0; i < args.size(); ++i) {
+    int64_t value = 0;
+    if (std::strcmp(args[i], "--block-size") == 0 || std::strcmp(args[i], "--volume-size") == 0) {
+      bool block = args[i][2] == 'b';
+      if (i + 1 >= args.size() || !ParseNumber(args[i + 1], value)) return UsageError(command, "bad number");
+      if (block) {
+        if (!backupmedia::IsValidBlockSize(static_cast<uint64_t>(value)))
+          return UsageError(command, "block size must be a power of two from 512 to 262144");
+        parameters.block_size = static_cast<uint32_t>(value);
+      } else {
+        parameters.max_volume_size = value;
+      }
+      ++i;
+    } else if (archive_name == nullptr && args[i][0] != '-') {
+      archive_name = args[i];
+    } else {
+      return UsageError(command, "unexpected argument");
+    }
+  }
+  if (archive_name == nullptr) return UsageError(command, "missing ARCHIVE");
+  Target target(archive_name);
+  Common::Error error;
+  auto archive = backupmedia::CreateContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters,
+                                                     error, false);
+  if (!archive) return Fail("create", error);
+  CopyIn(*archive);
+  return Finish(*archive, "create");
+}
+
+int RunWriting(const Command& command, const std::vector<const char*>& args) {
+  std::string name = command.name;
+  size_t needed = name == "append" ? 1 : name == "punch" ? 3 : 2;
+  if (args.size() != needed) return UsageError(command, "wrong number of arguments");
+  int64_t first = 0, second = 0;
+  if (needed >= 2 && !ParseNumber(args[1], first)) return UsageError(command, "bad number");
+  if (needed >= 3 && !ParseNumber(args[2], second)) return UsageError(command, "bad number");
+  Target target(args[0]);
+  Common::Error error;
+  auto archive = OpenForWriting(target, error);
+  if (!archive) return Fail(command.name, error);
+  if (name == "append") {
+    archive->SeekEnd(0);
+    CopyIn(*archive);
+  } else if (name == "write") {
+    archive->Seek(first);
+    CopyIn(*archive);
+  } else if (name == "truncate") {
+    archive->Truncate(static_cast<uint64_t>(first));
+  } else {
+    ControlRequest request{kControlDeallocate, first, second, nullptr};
+    archive->IOCTL(&request);
+  }
+  return Finish(*archive, command.name);
+}
+
+int RunCat(const Command& command, const std::vector<const char*>& args) {
+  if (args.size() != 1) return UsageError(command, "wrong number of arguments");
+  Target target(args[0]);
+  Common::Error error;
+  auto archive = backupmedia::OpenContainerArchive(target.dir.get(), target.path.c_str(), nullptr, error, false);
+  if (!archive) return Fail("cat", error);
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    size_t done = 0;
+    archive->Read(buffer.data(), buffer.size(), done);
+    if (archive->HasError()) return Fail("cat", archive->LastError());
+    if (done == 0) return 0;
+    if (std::fwrite(buffer.data(), 1, done, stdout) != done) {
+      std::perror("qmv: writing standard output");
+      return 1;
+    }
+  }
+}
+
+int RunInfo(const Command& command, const std::vector<const char*>& args) {
+  bool json = false;
+  const char* archive_name = nullptr;
+  for (const char* arg : args) {
+    if (std::strcmp(arg, "--json") == 0)
+      json = true;
+    else if (archive_name == nullptr && arg[0] != '-')
+      archive_name = arg;
+    else
+      return UsageError(command, "unexpected argument");
+  }
+  if (archive_name == nullptr) return UsageError(command, "missing ARCHIVE");
+  Target target(archive_name);
+  Common::Error error;
+  auto archive = backupmedia::OpenContainerArchive(target.dir.get(), target.path.c_str(), nullptr, error, false);
+  if (!archive) return Fail("info", error);
+  backupmedia::ArchiveInfo info;
+  try {
+    info = archive->GetInfo();
+  } catch (Common::Error& failure) {
+    return Fail("info", failure);
+  }
+  const char* tree_names[3] = {"data_map", "working_allocation_map", "committed_allocation_map"};
+  if (json) {
+    std::printf("{\n  \"archive_id\": \"%016" PRIx64 "\",\n  \"block_size\": %u,\n  \"blocks_per_volume\": %u,\n"
+                "  \"volumes\": %u,\n  \"logical_size\": %" PRIu64 ",\n  \"marked_size\": %" PRIu64 ",\n"
+                "  \"allocated_bytes\": %" PRIu64 ",\n  \"allocation_cursor\": %" PRIu64 ",\n"
+                "  \"high_water_mark\": %" PRIu64 ",\n  \"current_copy\": %d,\n  \"header_copies\": [",
+                info.archive_id, info.block_size, info.blocks_per_volume, info.volume_count, info.logical_size,
+                info.marked_size, info.allocated_blocks * info.block_size, info.allocation_cursor, info.high_water,
+                info.current_copy);
+    for (int i = 0; i < 2; ++i)
+      std::printf("%s\n    {\"block\": %d, \"valid\": %s, \"sequence\": %u, \"commit_count\": %u, \"logical_size\": %" PRIu64
+                  "}",
+                  i ? "," : "", i + 1, info.copies[i].valid ? "true" : "false", info.copies[i].sequence,
+                  info.copies[i].commit_count, info.copies[i].logical_size);
+    std::printf("\n  ],\n  \"trees\": {");
+    for (int i = 0; i < 3; ++i)
+      std::printf("%s\n    \"%s\": {\"depth\": %u, \"extents\": %" PRIu64 "}", i ? "," : "", tree_names[i],
+                  info.tree_depth[i], info.extent_count[i]);
+    std::printf("\n  }\n}\n");
+    return 0;
+  }
+  std::printf("archive id         %016" PRIx64 "\n", info.archive_id);
+  std::printf("block size         %u\n", info.block_size);
+  std::printf("blocks per volume  %u%s\n", info.blocks_per_volume, info.blocks_per_volume ? "" : " (single volume)");
+  std::printf("volumes            %u\n", info.volume_count);
+  for (int i = 0; i < 2; ++i)
+    std::printf("header copy %d      %s sequence %u, commit count %u, logical size %" PRIu64 "%s\n", i + 1,
+                info.copies[i].valid ? "valid," : "INVALID,", info.copies[i].sequence, info.copies[i].commit_count,
+                info.copies[i].logical_size, info.current_copy == i + 1 ? " (current)" : "");
+  std::printf("logical size       %" PRIu64 "\n", info.logical_size);
+  std::printf("marked size        %" PRIu64 "\n", info.marked_size);
+  std::printf("allocated bytes    %" PRIu64 "\n", info.allocated_blocks * info.block_size);
+  std::printf("allocation cursor  %" PRIu64 "\n", info.allocation_cursor);
+  std::printf("high-water mark    %" PRIu64 "\n", info.high_water);
+  for (int i = 0; i < 3; ++i)
+    std::printf("%-24s depth %u, %" PRIu64 " extents\n", tree_names[i], info.tree_depth[i], info.extent_count[i]);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    PrintUsage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& c : kCommands)
+    if (std::strcmp(argv[1], c.name) == 0) command = &c;
+  if (command == nullptr) {
+    std::fprintf(stderr, "qmv: unknown command '%s'\n", argv[1]);
+    PrintUsage(stderr);
+    return 2;
+  }
+  std::vector<const char*> args(argv + 2, argv + argc);
+  for (const char* arg : args) {
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      std::printf("usage: %s\n%s", command->usage, command->help);
+      return 0;
+    }
+  }
+  std::string name = command->name;
+  if (name == "create") return RunCreate(*command, args);
+  if (name == "cat") return RunCat(*command, args);
+  if (name == "info") return RunInfo(*command, args);
+  return RunWriting(*command, args);
+}
