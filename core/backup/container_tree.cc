@@ -34,10 +34,13 @@ struct Widths {
   uint32_t x = 0;   // bits of the largest key or value anywhere in the node
 };
 
-// True when the entries are sorted and non-overlapping in key space and value
-// space, have no zero value and no zero count, and stay below kExtentLimit; so
-// every number and every width fits the encoding. Fills `widths`.
-bool ComputeWidths(const std::vector<Extent>& entries, Widths& widths) {
+// True when the entries are sorted and non-overlapping in key space, have no
+// zero value and no zero count, stay below kExtentLimit, and each value range
+// is disjoint from the previous one; so every number and every width fits the
+// encoding. With `all_values`, value ranges must also be disjoint from all
+// others (a sort: done when writing and reading nodes, not for size estimates).
+// Fills `widths`.
+bool ComputeWidths(const std::vector<Extent>& entries, Widths& widths, bool all_values) {
   widths = Widths{};
   if (entries.empty()) return true;
   uint64_t max_gap = 0, max_delta = 0, max_count = 0, max_number = 0;
@@ -63,7 +66,7 @@ bool ComputeWidths(const std::vector<Extent>& entries, Widths& widths) {
       max_delta = std::max(max_delta, p.value - (e.value + e.count));
     }
   }
-  if (!values_ascend) {
+  if (all_values && !values_ascend) {
     // Consecutive checks cover ascending values only; otherwise compare all.
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     ranges.reserve(entries.size());
@@ -96,7 +99,7 @@ size_t LastAtOrBelow(const std::vector<Extent>& entries, uint64_t key) {
 
 void EncodeNode(const std::vector<Extent>& entries, uint8_t* record, uint32_t bytes) {
   Widths w;
-  if (!ComputeWidths(entries, w) || (!entries.empty() && entries[0].key == 0 && entries[0].value == 0) ||
+  if (!ComputeWidths(entries, w, true) || (!entries.empty() && entries[0].key == 0 && entries[0].value == 0) ||
       EncodedBits(w, entries.size()) > uint64_t{bytes} * 8)
     throw Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("Save"));
   BitWriter writer(record, bytes);
@@ -166,7 +169,7 @@ std::vector<Extent> DecodeNode(const uint8_t* record, uint32_t bytes) {
     }
   }
   Widths widths;
-  if (!ComputeWidths(entries, widths) || (entries[0].key == 0 && entries[0].value == 0))
+  if (!ComputeWidths(entries, widths, true) || (entries[0].key == 0 && entries[0].value == 0))
     throw Error::File(Common::kErrCorrupted, ZYK_HERE_AS("Load"));
   return entries;
 }
@@ -174,7 +177,7 @@ std::vector<Extent> DecodeNode(const uint8_t* record, uint32_t bytes) {
 uint64_t GetNodeSize(const std::vector<Extent>& entries, uint32_t bytes) {
   if (entries.empty()) return 1;
   Widths w;
-  if (!ComputeWidths(entries, w)) throw Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("GetSize"));
+  if (!ComputeWidths(entries, w, false)) throw Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("GetSize"));
   uint64_t capacity = uint64_t{bytes} * 8;
   uint64_t n = entries.size();
   if (EncodedBits(w, n) <= capacity) return 1;

@@ -44,7 +44,8 @@ void EncodeNode(const std::vector<Extent>& entries, uint8_t* record, uint32_t by
 // written; otherwise the result is sorted, non-overlapping and encodable.
 std::vector<Extent> DecodeNode(const uint8_t* record, uint32_t bytes);
 // How many records of `bytes` bytes the entries need (1 when they fit in one).
-// Throws 0x0004001F when they are not encodable.
+// Throws 0x0004001F when they are not encodable (value ranges are checked
+// against their neighbours only; EncodeNode checks them all).
 uint64_t GetNodeSize(const std::vector<Extent>& entries, uint32_t bytes);
 
 class AllocationTree {
