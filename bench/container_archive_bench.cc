@@ -1,0 +1,181 @@
+// Throughput of a container archive against a plain posix_file on the same disk:
+// sequential write and read (size in MiB as the argument), and random 4 KiB
+// overwrites with a commit every 1,000 writes. The *Ratio benchmarks time both
+// in one run and report archive speed / plain speed as the counter "ratio".
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/backup/container_api.h"
+#include "core/file/unix/posix_dir.h"
+
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+
+struct Scratch {
+  std::string path;
+  Scratch() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zyk_bench_XXXXXX").string();
+    path = ::mkdtemp(pattern.data());
+  }
+  ~Scratch() { std::filesystem::remove_all(path); }
+};
+
+std::vector<char> Data(size_t size) {
+  std::vector<char> data(size);
+  std::mt19937_64 random(1);
+  for (size_t i = 0; i + 8 <= size; i += 8) {
+    uint64_t v = random();
+    std::memcpy(&data[i], &v, 8);
+  }
+  return data;
+}
+
+std::unique_ptr<rio_file> PlainFile(rio_dir& dir, bool create) {
+  rio_file* file = create ? dir.CreateIO(u"plain.bin", false, nullptr) : dir.OpenIO(u"plain.bin", false);
+  return std::unique_ptr<rio_file>(file);
+}
+
+std::unique_ptr<backupmedia::ContainerArchive> Archive(rio_dir& dir, bool create) {
+  Common::Error error;
+  backupmedia::ArchiveParameters parameters;
+  if (create) return backupmedia::CreateContainerArchive(&dir, u"bench.qmv", nullptr, &parameters, error, false);
+  return backupmedia::AppendContainerArchive(&dir, u"bench.qmv", nullptr, &parameters, error, false);
+}
+
+double WriteAll(rio_file& file, const std::vector<char>& chunk, size_t total) {
+  auto start = std::chrono::steady_clock::now();
+  file.Seek(0);
+  for (size_t written = 0; written < total; written += kChunk) {
+    size_t done = 0;
+    file.Write(chunk.data(), kChunk, done);
+  }
+  file.Flush();
+  if (file.HasError()) std::abort();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double ReadAll(rio_file& file, size_t total) {
+  std::vector<char> buffer(kChunk);
+  auto start = std::chrono::steady_clock::now();
+  file.Seek(0);
+  for (size_t read = 0; read < total; read += kChunk) {
+    size_t done = 0;
+    file.Read(buffer.data(), kChunk, done);
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  if (file.HasError()) std::abort();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void SequentialWriteRatio(benchmark::State& state) {
+  size_t total = static_cast<size_t>(state.range(0)) << 20;
+  std::vector<char> chunk = Data(kChunk);
+  double plain_seconds = 0, archive_seconds = 0;
+  bool plain_first = true;
+  for (auto _ : state) {
+    // Alternate the order, so neither side always meets the other's writeback.
+    Scratch scratch;
+    auto dir = MakePosixDir(scratch.path);
+    auto run_plain = [&] {
+      auto plain = PlainFile(*dir, true);
+      plain_seconds += WriteAll(*plain, chunk, total);
+    };
+    auto run_archive = [&] {
+      auto archive = Archive(*dir, true);
+      archive_seconds += WriteAll(*archive, chunk, total);
+    };
+    if (plain_first) {
+      run_plain();
+      run_archive();
+    } else {
+      run_archive();
+      run_plain();
+    }
+    plain_first = !plain_first;
+  }
+  double n = static_cast<double>(state.iterations());
+  state.counters["plain_MiBps"] = total / 1048576.0 * n / plain_seconds;
+  state.counters["archive_MiBps"] = total / 1048576.0 * n / archive_seconds;
+  state.counters["ratio"] = plain_seconds / archive_seconds;
+}
+
+void SequentialReadRatio(benchmark::State& state) {
+  size_t total = static_cast<size_t>(state.range(0)) << 20;
+  std::vector<char> chunk = Data(kChunk);
+  Scratch scratch;
+  auto dir = MakePosixDir(scratch.path);
+  {
+    auto plain = PlainFile(*dir, true);
+    WriteAll(*plain, chunk, total);
+    auto archive = Archive(*dir, true);
+    WriteAll(*archive, chunk, total);
+  }
+  double plain_seconds = 0, archive_seconds = 0;
+  for (auto _ : state) {
+    auto plain = PlainFile(*dir, false);
+    plain_seconds += ReadAll(*plain, total);
+    Common::Error error;
+    auto archive = backupmedia::OpenContainerArchive(dir.get(), u"bench.qmv", nullptr, error, false);
+    archive_seconds += ReadAll(*archive, total);
+  }
+  double n = static_cast<double>(state.iterations());
+  state.counters["plain_MiBps"] = total / 1048576.0 * n / plain_seconds;
+  state.counters["archive_MiBps"] = total / 1048576.0 * n / archive_seconds;
+  state.counters["ratio"] = plain_seconds / archive_seconds;
+}
+
+double RandomOverwrites(rio_file& file, size_t total, size_t count) {
+  std::vector<char> block = Data(4096);
+  std::mt19937_64 random(7);
+  auto start = std::chrono::steady_clock::now();
+  for (size_t i = 1; i <= count; ++i) {
+    file.Seek(static_cast<int64_t>(random() % (total / 4096)) * 4096);
+    size_t done = 0;
+    file.Write(block.data(), block.size(), done);
+    if (i % 1000 == 0) file.Flush();
+  }
+  file.Flush();
+  if (file.HasError()) std::abort();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void RandomOverwriteRatio(benchmark::State& state) {
+  size_t total = static_cast<size_t>(state.range(0)) << 20;
+  size_t count = 10000;
+  std::vector<char> chunk = Data(kChunk);
+  Scratch scratch;
+  auto dir = MakePosixDir(scratch.path);
+  {
+    auto plain = PlainFile(*dir, true);
+    WriteAll(*plain, chunk, total);
+    auto archive = Archive(*dir, true);
+    WriteAll(*archive, chunk, total);
+  }
+  double plain_seconds = 0, archive_seconds = 0;
+  for (auto _ : state) {
+    auto plain = PlainFile(*dir, false);
+    plain_seconds += RandomOverwrites(*plain, total, count);
+    plain.reset();
+    auto archive = Archive(*dir, false);
+    archive_seconds += RandomOverwrites(*archive, total, count);
+  }
+  double n = static_cast<double>(state.iterations());
+  state.counters["plain_writes_per_s"] = count * n / plain_seconds;
+  state.counters["archive_writes_per_s"] = count * n / archive_seconds;
+  state.counters["ratio"] = plain_seconds / archive_seconds;
+}
+
+}  // namespace
+
+// Arguments: size in MiB (256, and 1024 for the full measurement); pick with --benchmark_filter.
+BENCHMARK(SequentialWriteRatio)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(SequentialReadRatio)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(RandomOverwriteRatio)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(1);
