@@ -3,6 +3,7 @@
 #include "core/file/unix/posix_dir.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -612,6 +613,31 @@ TEST(PosixDirNotification, DestroyingTheDirectoryReleasesTheCallback) {
     EXPECT_EQ(destroyed.load(), 1);
   }
   EXPECT_EQ(destroyed.load(), 2);
+}
+
+// A forked child has no polling thread: ending it normally must not wait for one.
+TEST(PosixDirNotification, ForkedChildExitsWithoutThePollingThread) {
+  zyk_test::TempDir temp;
+  auto dir = MakePosixDir(temp.path());
+  std::atomic<int> destroyed{0};
+  auto* callback = new CountingCallback(destroyed);
+  dir->EnableNotification(callback);
+  callback->Release();
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) std::exit(0);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 300 && done == 0; ++i) {
+    done = ::waitpid(child, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (done == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  EXPECT_EQ(done, child) << "the child hung at exit";
+  EXPECT_TRUE(WIFEXITED(status));
 }
 
 }  // namespace

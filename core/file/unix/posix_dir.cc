@@ -125,8 +125,13 @@ namespace {
 
 class NotificationState {
  public:
-  // Stops the thread when the library is unloaded (or the process ends).
-  ~NotificationState() {
+  // Stops and joins the thread; called when the library is unloaded (or the
+  // process ends). A child forked after the thread started has no such thread,
+  // and its copies of the mutex and condition variable may be in use by that
+  // missing thread: the child leaves everything alone.
+  void Stop() {
+    pid_t owner = owner_.load(std::memory_order_acquire);
+    if (owner != 0 && owner != ::getpid()) return;
     std::unique_lock lock(mutex_);
     stop_ = true;
     wake_.notify_all();
@@ -141,6 +146,7 @@ class NotificationState {
     if (thread_.joinable()) return true;
     try {
       thread_ = std::thread([this] { Run(); });
+      owner_.store(::getpid(), std::memory_order_release);
     } catch (const std::system_error&) {
       return false;
     }
@@ -247,15 +253,24 @@ class NotificationState {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::thread thread_;            // guarded by mutex_
+  std::atomic<pid_t> owner_{0};   // the process that started thread_
   bool stop_ = false;             // guarded by mutex_
   NotificationWatch* head_ = nullptr;  // guarded by mutex_
   uint64_t queued_count_ = 0;     // guarded by mutex_
 };
 
+// Never destroyed: directories may drop their watches during static
+// destruction, and a forked child must not destroy a condition variable that
+// its parent's thread was waiting on.
 NotificationState& Notifications() {
-  static NotificationState state;
-  return state;
+  static NotificationState* state = new NotificationState;
+  return *state;
 }
+
+// Joins the polling thread when the library is unloaded.
+struct NotificationStopper {
+  ~NotificationStopper() { Notifications().Stop(); }
+} notification_stopper;
 
 }  // namespace
 
