@@ -90,11 +90,11 @@ int Create(int argc, char** argv) {
   Bytes central;
   uint16_t count = 0;
   for (int i = 3; i < argc; ++i) {
-    std::string spec = argv[i];
-    size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0) Fail("member argument must be <name>=<file>: " + spec);
-    std::string name = spec.substr(0, eq);
-    Bytes data = ReadFile(spec.substr(eq + 1));
+    std::string argument = argv[i];
+    size_t eq = argument.find('=');
+    if (eq == std::string::npos || eq == 0) Fail("member argument must be <name>=<file>: " + argument);
+    std::string name = argument.substr(0, eq);
+    Bytes data = ReadFile(argument.substr(eq + 1));
     Bytes packed = RawDeflate(data);
     uint32_t crc = static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
     if (archive.size() > 0xFFFFFFFFu - packed.size() || data.size() > 0xFFFFFFFFu) Fail("archive too large");
