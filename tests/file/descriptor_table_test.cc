@@ -253,7 +253,9 @@ TEST(DescriptorTable, WaitersAreGrantedInArrivalOrderAndAllThatFit) {
   EXPECT_EQ(result_c.load(), 0) << "a free request stayed queued";
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(result_b.load(), -1) << "b was granted over a's exclusive lock";
-  if (result_a.load() == 0) EXPECT_EQ(Lock(a.fd(), F_UNLCK, 0, 10), 0);
+  if (result_a.load() == 0) {
+    EXPECT_EQ(Lock(a.fd(), F_UNLCK, 0, 10), 0);
+  }
   if (!Arrives(result_b)) b.Close();
   ta.join();
   tb.join();
