@@ -62,18 +62,15 @@ TEST(Event, ManualResetReleasesAllAndStaysSignalledUntilReset) {
   EXPECT_FALSE(event.Wait(0));
 }
 
-TEST(Event, WaitOnSignalledAutomaticEventConsumesIt) {
-  Event event(false, true);
-  EXPECT_TRUE(event.Wait(0));
-  EXPECT_FALSE(event.Wait(0));
-}
-
-TEST(Event, SetWithNobodyWaitingIsKeptForTheNextWaiter) {
-  Event event(false);
-  event.Set();
-  event.Set();  // a second Set on a signalled event changes nothing
-  EXPECT_TRUE(event.Wait(0));
-  EXPECT_FALSE(event.Wait(0));
+TEST(Event, SignalledAutomaticEventIsConsumedByOneWait) {
+  Event initially(false, true);
+  EXPECT_TRUE(initially.Wait(0));
+  EXPECT_FALSE(initially.Wait(0));
+  Event set_twice(false);
+  set_twice.Set();
+  set_twice.Set();  // a Set on a signalled event changes nothing
+  EXPECT_TRUE(set_twice.Wait(0));
+  EXPECT_FALSE(set_twice.Wait(0));
 }
 
 TEST(Event, WaitTimesOutAfterItsLimit) {
