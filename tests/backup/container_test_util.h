@@ -95,7 +95,9 @@ inline std::vector<uint8_t> FileBytes(const std::string& path) {
 inline void PutFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
-  if (!bytes.empty()) ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  if (!bytes.empty()) {
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  }
   std::fclose(file);
 }
 
