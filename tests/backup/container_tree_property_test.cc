@@ -131,8 +131,11 @@ TEST(AllocationTreeProperty, RandomModifyAndFindMatchModelAcrossFlushesAndReload
   for (uint64_t op = 0; op < operations && !HasFailure(); ++op) {
     uint64_t start = random.Below(kKeys);
     uint64_t count = std::min(random.Count(), kKeys - start);
+    // The first half grows the tree, the second half mostly shrinks it.
+    const bool growing = op < operations / 2;
+    const uint64_t map_share = growing ? 600 : 400;
     uint64_t kind = random.Below(1000);
-    if (kind < 500) {
+    if (kind < map_share) {
       // Map: fresh values, a continuation of the previous key's value (so that
       // entries merge), or values far away in identity style.
       uint64_t value = next_value;
@@ -158,7 +161,13 @@ TEST(AllocationTreeProperty, RandomModifyAndFindMatchModelAcrossFlushesAndReload
         owner[value + i] = start + i;
       }
     } else if (kind < 750) {
-      if (random.Below(1000) < 3) count = ~uint64_t{0} - start;  // to the end of the key space
+      if (!growing && random.Percent(10)) {
+        // Empties whole leaves, often the first ones below a parent, whose
+        // next sibling then takes over their key range.
+        if (random.Percent(40)) start = random.Below(50);
+        count = 500 + random.Below(3000);
+      }
+      if (!growing && random.Below(1000) < 5) count = ~uint64_t{0} - start;  // to the end of the key space
       tree->Modify(start, 0, count);
       unmap(start, count);
     } else if (kind < 960) {
