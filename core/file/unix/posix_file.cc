@@ -218,10 +218,22 @@ void posix_file::AllocationMap(ControlRequest& request) {
   request.result = list;
 }
 
+// Punching keeps the size, so nothing past the end of the file can change: the
+// range is clipped to the file. This also lets "to the end" be asked with a
+// huge length, which file systems refuse as an offset beyond their limit.
 void posix_file::Deallocate(const ControlRequest& request) {
+  struct stat status;
+  if (::fstat(fd_, &status) != 0) {
+    SetError(PosixError(errno, Common::kErrWriteFailed, ZYK_HERE));
+    return;
+  }
+  int64_t start = request.offset < 0 ? 0 : request.offset;
+  int64_t end = request.length > INT64_MAX - start ? INT64_MAX : start + request.length;
+  if (end > status.st_size) end = status.st_size;
+  if (end <= start) return;
   int result;
   do {
-    result = ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, request.offset, request.length);
+    result = ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start);
   } while (result != 0 && errno == EINTR);
   if (result != 0) SetError(PosixError(errno, Common::kErrWriteFailed, ZYK_HERE));
 }
