@@ -1,5 +1,7 @@
 #include "core/common/trace.h"
 
+#include "core/common/utf8.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,32 +20,6 @@ uint32_t LevelFromEnvironment() {
   if (std::strcmp(value, "debug") == 0) return 1;
   if (std::strcmp(value, "info") == 0) return 2;
   return 0;
-}
-
-// UTF-8 to UTF-16; invalid bytes pass through as single units.
-UString Utf8ToUtf16(const char* text) {
-  UString out;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p) {
-    uint32_t c = *p;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    bool valid = true;
-    for (int i = 1; i <= extra; ++i) valid = valid && (p[i] & 0xC0) == 0x80;
-    if (!valid || c >= 0xF8 || (c >= 0x80 && c < 0xC0)) extra = 0;
-    if (extra > 0) {
-      c &= 0x3F >> extra;
-      for (int i = 1; i <= extra; ++i) c = (c << 6) | (p[i] & 0x3F);
-    }
-    p += 1 + extra;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -73,7 +49,8 @@ void Trace(SourceLocation location, const char* format, ...) {
     std::vsnprintf(line + prefix, sizeof line - prefix, format, args);
     va_end(args);
   }
-  UString text = Utf8ToUtf16(line);
+  UString text;
+  DecodeUtf8(line, text);  // a malformed byte shows as U+FFFD
   if (LogSink* sink = g_sink.load()) sink->WriteLine(0, level, 0x203, 0, text.c_str());
 }
 

@@ -1,0 +1,62 @@
+#include "core/common/utf8.h"
+
+#include <cstdint>
+
+namespace Common {
+
+bool DecodeUtf8(const char* text, UString& out) {
+  out.clear();
+  if (text == nullptr) return false;
+  bool ok = true;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    unsigned char lead = *p;
+    uint32_t code = 0;
+    int extra = 0;
+    uint32_t minimum = 0;
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++p;
+      continue;
+    } else if (lead >= 0xC0 && lead < 0xE0) {
+      code = lead & 0x1F, extra = 1, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+      code = lead & 0x0F, extra = 2, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead < 0xF8) {
+      code = lead & 0x07, extra = 3, minimum = 0x10000;
+    } else {
+      out.push_back(0xFFFD);  // a continuation byte or a lead byte of no valid form
+      ok = false;
+      ++p;
+      continue;
+    }
+    int taken = 0;
+    while (taken < extra && (p[1 + taken] & 0xC0) == 0x80) {
+      code = (code << 6) | (p[1 + taken] & 0x3F);
+      ++taken;
+    }
+    if (taken < extra) {  // cut short: the lead byte starts no valid sequence
+      out.push_back(0xFFFD);
+      ok = false;
+      ++p;
+      continue;
+    }
+    p += 1 + extra;
+    if (code >= 0x110000) {
+      out.push_back(0xFFFD);
+      ok = false;
+      continue;
+    }
+    if (code < minimum) ok = false;  // overlong: the value is still written
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+  }
+  return ok;
+}
+
+}  // namespace Common
