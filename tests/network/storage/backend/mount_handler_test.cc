@@ -1,4 +1,4 @@
-// Helpers of the mount handler: the UTF-8 path decoder, GUID text and host codes.
+// Helpers of the mount handler: the UTF-8 path decoder and GUID text.
 
 #include "core/network/storage/backend/rio_dir/mount_handler.h"
 
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "core/network/storage/backend/rio_dir/directory.h"
-#include "core/network/storage/backend/rio_dir/mount_manager.h"
 
 namespace {
 
@@ -67,21 +66,6 @@ TEST(MakeRandomGuid, IsAVersion4GuidInUpperCase) {
     seen.insert(guid);
   }
   EXPECT_EQ(seen.size(), 100u);
-}
-
-TEST(ToHostCode, TranslatesThreeFileCodes) {
-  using Network::Storage::Backend::ToHostCode;
-  struct Case {
-    uint32_t code;
-    int32_t host;
-  };
-  const Case cases[] = {{0, 0},
-                        {0x40011, 0x2850002},
-                        {0x40013, 0x2850011},
-                        {0x4000E, 0x2850012},
-                        {0x40025, 0x40025},
-                        {0x2850004, 0x2850004}};
-  for (const Case& c : cases) EXPECT_EQ(ToHostCode(Common::Error(c.code, ZYK_HERE)), c.host) << c.code;
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -15,62 +14,30 @@
 #include <gtest/gtest.h>
 
 #include "core/network/storage/common/task_manager.h"
-#include "support/test_support.h"
+#include "network/storage/backend/test_host.h"
 
 namespace {
 
 using Network::Storage::Backend::TaskQueue;
 using Network::Storage::Backend::ZykTask;
+using zyk_test::Completion;
 
-// Callbacks per task index, with their last codes.
-class Answers {
- public:
-  explicit Answers(size_t n) : counts_(n), codes_(n, -1) {
-    for (size_t i = 0; i < n; ++i) slots_.push_back({this, i});
-  }
-  ZykTask Task(size_t i, std::function<Common::Error()> work) {
-    return ZykTask{std::move(work), &Callback, &slots_[i]};
-  }
-  bool WaitFor(size_t total) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return total_ >= total; });
-  }
-  std::pair<int, int32_t> operator[](size_t i) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return {counts_[i], codes_[i]};
-  }
+ZykTask Answered(Completion& done, std::function<Common::Error()> work) {
+  return ZykTask{std::move(work), &Completion::Callback, &done};
+}
 
- private:
-  struct Slot {
-    Answers* self;
-    size_t index;
-  };
-  static void Callback(void* context, int32_t code) {
-    auto [self, i] = *static_cast<Slot*>(context);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    ++self->counts_[i];
-    self->codes_[i] = code;
-    ++self->total_;
-    self->changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<int> counts_;
-  std::vector<int32_t> codes_;
-  std::vector<Slot> slots_;
-  size_t total_ = 0;
-};
+Common::Error Succeed() { return Common::Error(); }
 
 TEST(TaskQueue, RunsTasksOneAtATimeInPushOrder) {
   auto manager = Network::Storage::CreateThreadPoolTaskManager();
   auto queue = TaskQueue::Create(manager, UINT64_MAX);
   const size_t kTasks = zyk_test::Scaled(20000, 500);
-  Answers answers(kTasks);
+  std::vector<Completion> done(kTasks);
   std::vector<size_t> order;
   std::atomic<int> running{0};
   std::atomic<bool> overlapped{false};
   for (size_t i = 0; i < kTasks; ++i) {
-    ASSERT_TRUE(queue->Push(answers.Task(i, [&, i] {
+    ASSERT_TRUE(queue->Push(Answered(done[i], [&, i] {
                         if (running.fetch_add(1) != 0) overlapped = true;
                         order.push_back(i);  // unsynchronised on purpose: tsan sees any overlap
                         running.fetch_sub(1);
@@ -78,7 +45,7 @@ TEST(TaskQueue, RunsTasksOneAtATimeInPushOrder) {
                       }))
                     .Ok());
   }
-  ASSERT_TRUE(answers.WaitFor(kTasks));
+  for (Completion& answer : done) ASSERT_EQ(answer.Wait(), 0);
   EXPECT_FALSE(overlapped.load());
   ASSERT_EQ(order.size(), kTasks);
   for (size_t i = 0; i < kTasks; ++i) ASSERT_EQ(order[i], i);
@@ -89,27 +56,26 @@ TEST(TaskQueue, FullQueueRefusesWithTheLimitTagAndDropsTheTask) {
   auto queue = TaskQueue::Create(manager, 1);
   std::mutex gate;
   std::unique_lock<std::mutex> hold(gate);
-  Answers answers(3);
+  Completion done[3];
   auto blocked = [&] {
     std::lock_guard<std::mutex> wait(gate);
     return Common::Error();
   };
-  ASSERT_TRUE(queue->Push(answers.Task(0, blocked)).Ok());
-  Common::Error refused = queue->Push(answers.Task(1, [] { return Common::Error(); }));
+  ASSERT_TRUE(queue->Push(Answered(done[0], blocked)).Ok());
+  Common::Error refused = queue->Push(Answered(done[1], Succeed));
   EXPECT_EQ(refused.Code(), 0x02850006u);
   EXPECT_EQ(refused.GetNumberTag("TaskLimit"), 1u);
   EXPECT_STREQ(refused.GetTagNames(), "TaskLimit,$module");
   EXPECT_STREQ(refused.Location()->function, "Push");
   hold.unlock();
-  ASSERT_TRUE(answers.WaitFor(1));
+  EXPECT_EQ(done[0].Wait(), 0);
   // The idle queue posts a new run job for the next task.
   for (int attempt = 0; attempt < 1000 && queue->Size() != 0; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ASSERT_TRUE(queue->Push(answers.Task(2, [] { return Common::Error(); })).Ok());
-  ASSERT_TRUE(answers.WaitFor(2));
-  EXPECT_EQ(answers[1].first, 0);
-  EXPECT_EQ(answers[2].first, 1);
+  ASSERT_TRUE(queue->Push(Answered(done[2], Succeed)).Ok());
+  EXPECT_EQ(done[2].Wait(), 0);
+  EXPECT_EQ(done[1].Count(), 0);
 }
 
 // Regression: a throwing work used to end its task without a callback and
@@ -122,27 +88,27 @@ TEST(TaskQueue, ThrowingWorkIsAnsweredOnceAndTheQueueMovesOn) {
       {[]() -> Common::Error { throw Common::Error(0x40003, ZYK_HERE); }, 0x40003},
       {[]() -> Common::Error { throw std::bad_alloc(); }, 0x40006},
       {[]() -> Common::Error { throw 42; }, 0x4001F},
-      {[] { return Common::Error(); }, 0},
+      {Succeed, 0},
       {[] { return Common::Error(Common::kErrNotFound, ZYK_HERE); }, 0x2850002},
   };
-  const size_t n = std::size(cases);
-  Answers answers(n);
-  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(queue->Push(answers.Task(i, cases[i].first)).Ok());
-  ASSERT_TRUE(answers.WaitFor(n));
-  for (size_t i = 0; i < n; ++i) EXPECT_EQ(answers[i], std::make_pair(1, cases[i].second)) << "case " << i;
+  Completion done[std::size(cases)];
+  for (size_t i = 0; i < std::size(cases); ++i) ASSERT_TRUE(queue->Push(Answered(done[i], cases[i].first)).Ok());
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(done[i].Wait(), cases[i].second) << "case " << i;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (Completion& answer : done) EXPECT_EQ(answer.Count(), 1);
 }
 
 TEST(TaskQueue, TasksOfAStoppedManagerStayQueuedWithoutCallbacks) {
   auto manager = Network::Storage::CreateThreadPoolTaskManager();
   auto queue = TaskQueue::Create(manager, UINT64_MAX);
   manager.reset();
-  Answers answers(1);
+  Completion done;
   bool ran = false;
-  ASSERT_TRUE(queue->Push(answers.Task(0, [&] { ran = true; return Common::Error(); })).Ok());
+  ASSERT_TRUE(queue->Push(Answered(done, [&] { ran = true; return Common::Error(); })).Ok());
   EXPECT_EQ(queue->Size(), 1u);
   queue.reset();
   EXPECT_FALSE(ran);
-  EXPECT_EQ(answers[0].first, 0);
+  EXPECT_EQ(done.Count(), 0);
 }
 
 }  // namespace

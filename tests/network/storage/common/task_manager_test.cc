@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -72,13 +73,6 @@ class CapturingSink : public Common::LogSink {
     lines_.emplace_back(text, text + std::char_traits<char16_t>::length(text));
   }
   void WriteError(uint32_t, uint32_t, const Common::Error&) override {}
-  // Lines containing `text`.
-  int Count(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int count = 0;
-    for (const auto& line : lines_) count += line.find(text) != std::string::npos;
-    return count;
-  }
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
@@ -187,8 +181,12 @@ TEST(TaskManager, ThrowingTasksDoNotStopTheWorkers) {
   manager->Post([&] { ran.Add(); });
   EXPECT_TRUE(ran.WaitFor(1));
   manager.reset();
-  EXPECT_EQ(sink.Count("Unexpected: 'Error: 0x00040001"), 40);
-  EXPECT_EQ(sink.Count("Unexpected std::exception: 'boom'"), 40);
+  const auto lines = sink.Lines();
+  auto count = [&](const char* text) {
+    return std::count_if(lines.begin(), lines.end(), [&](const auto& line) { return line.find(text) != line.npos; });
+  };
+  EXPECT_EQ(count("Unexpected: 'Error: 0x00040001"), 40);
+  EXPECT_EQ(count("Unexpected std::exception: 'boom'"), 40);
 }
 
 TEST(SafeExecute, TracesWhatTheTaskThrowsAndRethrowsUnknownExceptions) {
