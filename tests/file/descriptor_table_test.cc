@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
@@ -30,7 +29,6 @@ class Tracked {
   Tracked(const std::string& path, int flags = O_RDWR) : fd_(TrackedOpen(path.c_str(), flags, 0644)) {}
   ~Tracked() { Close(); }
   Tracked(const Tracked&) = delete;
-  Tracked& operator=(const Tracked&) = delete;
   int fd() const { return fd_; }
   int Close() {
     int result = fd_ >= 0 ? TrackedClose(fd_) : 0;
@@ -42,47 +40,44 @@ class Tracked {
   int fd_;
 };
 
-// TrackedLock's result: 0, or the errno of a failure.
-int Lock(int fd, short type, int64_t start, int64_t length, bool wait = false) {
+struct flock Range(short type, int64_t start, int64_t length, short whence = SEEK_SET) {
   struct flock request {};
   request.l_type = type;
-  request.l_whence = SEEK_SET;
+  request.l_whence = whence;
   request.l_start = start;
   request.l_len = length;
+  return request;
+}
+
+// TrackedLock's result: 0, or the errno of a failure.
+int Lock(int fd, short type, int64_t start, int64_t length, bool wait = false) {
+  struct flock request = Range(type, start, length);
   errno = 0;
   return TrackedLock(fd, wait ? F_SETLKW : F_SETLK, &request) == 0 ? 0 : errno;
 }
 
-std::string MakeFile(const zyk_test::TempDir& dir, const std::string& name) {
+std::string MakeFile(const zyk_test::TempDir& dir, const std::string& name = "f") {
   std::string path = dir / name;
   int fd = ::open(path.c_str(), O_CREAT | O_RDWR, 0644);
-  EXPECT_GE(fd, 0);
   EXPECT_EQ(::write(fd, "0123456789", 10), 10);
   ::close(fd);
   return path;
 }
 
 struct Probe {
-  short type;  // the lock another process asks about
-  int64_t start;
-  int64_t length;
+  short type;
+  int64_t start, length;
 };
 
-// What another process sees: for each probe, F_GETLK's answer type
-// (F_UNLCK when the probe could be granted there).
+// What another process sees: for each probe, F_GETLK's answer type (F_UNLCK when it could be granted).
 std::vector<short> ProbeFromChild(const std::string& path, const std::vector<Probe>& probes) {
   int pipe_fds[2];
   EXPECT_EQ(::pipe(pipe_fds), 0);
   pid_t child = ::fork();
   if (child == 0) {
-    ::close(pipe_fds[0]);
     int fd = ::open(path.c_str(), O_RDWR);
     for (const Probe& probe : probes) {
-      struct flock query {};
-      query.l_type = probe.type;
-      query.l_whence = SEEK_SET;
-      query.l_start = probe.start;
-      query.l_len = probe.length;
+      struct flock query = Range(probe.type, probe.start, probe.length);
       short answer = (fd >= 0 && ::fcntl(fd, F_GETLK, &query) == 0) ? query.l_type : short{-1};
       if (::write(pipe_fds[1], &answer, sizeof(answer)) != sizeof(answer)) ::_exit(2);
     }
@@ -99,21 +94,8 @@ std::vector<short> ProbeFromChild(const std::string& path, const std::vector<Pro
   return answers;
 }
 
-// Whether another process's non-waiting exclusive lock of the range succeeds.
-bool ChildCanLockExclusive(const std::string& path, int64_t start, int64_t length) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    int fd = ::open(path.c_str(), O_RDWR);
-    struct flock request {};
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    request.l_start = start;
-    request.l_len = length;
-    ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &request) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+bool FreeForOthers(const std::string& path, int64_t start, int64_t length) {
+  return ProbeFromChild(path, {{F_WRLCK, start, length}})[0] == F_UNLCK;
 }
 
 // Waits up to five seconds for a lock result to arrive.
@@ -122,8 +104,7 @@ bool Arrives(const std::atomic<int>& result) {
   return result.load() != -1;
 }
 
-// Runs `body` in a child process (with its own copy of the table) and returns
-// its exit code, or -1 when it has not finished within five seconds.
+// Runs `body` in a child process (with its own copy of the table); its exit code, or -1 after five seconds.
 template <typename Body>
 int InChild(Body body) {
   pid_t child = ::fork();
@@ -140,21 +121,17 @@ int InChild(Body body) {
 
 TEST(DescriptorTable, RejectsMalformedRequests) {
   zyk_test::TempDir dir;
-  Tracked file(MakeFile(dir, "f"));
+  Tracked file(MakeFile(dir));
   ASSERT_GE(file.fd(), 0);
   EXPECT_EQ(TrackedLock(file.fd(), F_SETLK, nullptr), -1);
   EXPECT_EQ(errno, EFAULT);
-
   struct Case {
     const char* what;
-    int fd;
-    int command;
+    int fd, command;
     short whence;
-    int64_t start;
-    int64_t length;
+    int64_t start, length;
     int error;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"query command", file.fd(), F_GETLK, SEEK_SET, 0, 1, EOPNOTSUPP},
       {"relative whence", file.fd(), F_SETLK, SEEK_CUR, 0, 1, EOPNOTSUPP},
       {"negative start", file.fd(), F_SETLK, SEEK_SET, -1, 1, EINVAL},
@@ -164,11 +141,7 @@ TEST(DescriptorTable, RejectsMalformedRequests) {
       {"untracked descriptor", 0, F_SETLK, SEEK_SET, 0, 1, EBADF},
   };
   for (const Case& c : cases) {
-    struct flock request {};
-    request.l_type = F_WRLCK;
-    request.l_whence = c.whence;
-    request.l_start = c.start;
-    request.l_len = c.length;
+    struct flock request = Range(F_WRLCK, c.start, c.length, c.whence);
     errno = 0;
     EXPECT_EQ(TrackedLock(c.fd, c.command, &request), -1) << c.what;
     EXPECT_EQ(errno, c.error) << c.what;
@@ -186,8 +159,7 @@ TEST(DescriptorTable, ConflictsBetweenDescriptorsFollowTypeAndOverlap) {
     short type;
     int64_t start, length;
     int expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"shared inside exclusive", F_WRLCK, 0, 100, false, F_RDLCK, 50, 1, EAGAIN},
       {"exclusive inside exclusive", F_WRLCK, 0, 100, false, F_WRLCK, 99, 10, EAGAIN},
       {"exclusive after exclusive", F_WRLCK, 0, 100, false, F_WRLCK, 100, 10, 0},
@@ -202,31 +174,25 @@ TEST(DescriptorTable, ConflictsBetweenDescriptorsFollowTypeAndOverlap) {
   };
   for (const Case& c : cases) {
     zyk_test::TempDir dir;
-    std::string path = MakeFile(dir, "f");
+    std::string path = MakeFile(dir);
     Tracked first(path), second(path);
     ASSERT_EQ(Lock(first.fd(), c.held_type, c.held_start, c.held_length), 0) << c.what;
-    int fd = c.same_descriptor ? first.fd() : second.fd();
-    EXPECT_EQ(Lock(fd, c.type, c.start, c.length), c.expected) << c.what;
+    EXPECT_EQ(Lock((c.same_descriptor ? first : second).fd(), c.type, c.start, c.length), c.expected) << c.what;
   }
 }
 
-TEST(DescriptorTable, WaiterIsWokenWhenTheHolderLetsGo) {
+TEST(DescriptorTable, WaiterIsWokenWhenTheHolderUnlocksOrCloses) {
   for (bool by_close : {false, true}) {
     SCOPED_TRACE(by_close ? "holder closes" : "holder unlocks");
     zyk_test::TempDir dir;
-    std::string path = MakeFile(dir, "f");
+    std::string path = MakeFile(dir);
     Tracked holder(path), waiter(path);
     ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
-    ASSERT_EQ(Lock(waiter.fd(), F_RDLCK, 50, 1), EAGAIN);
-
     std::atomic<int> result{-1};
     std::thread thread([&] { result = Lock(waiter.fd(), F_RDLCK, 50, 1, true); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(result.load(), -1) << "granted while the conflict was held";
-    if (by_close)
-      EXPECT_EQ(holder.Close(), 0);
-    else
-      EXPECT_EQ(Lock(holder.fd(), F_UNLCK, 0, 100), 0);
+    EXPECT_EQ(by_close ? holder.Close() : Lock(holder.fd(), F_UNLCK, 0, 100), 0);
     if (!Arrives(result)) waiter.Close();  // cancels the wait
     thread.join();
     EXPECT_EQ(result.load(), 0);
@@ -236,13 +202,13 @@ TEST(DescriptorTable, WaiterIsWokenWhenTheHolderLetsGo) {
 
 TEST(DescriptorTable, WaitersAreGrantedInArrivalOrderAndAllThatFit) {
   zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
+  std::string path = MakeFile(dir);
   Tracked holder(path), a(path), b(path), c(path);
   ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
   std::atomic<int> result_a{-1}, result_b{-1}, result_c{-1};
   std::thread ta([&] { result_a = Lock(a.fd(), F_WRLCK, 0, 10, true); });
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  std::thread tb([&] { result_b = Lock(b.fd(), F_RDLCK, 5, 1, true); });  // behind a, conflicts with a
+  std::thread tb([&] { result_b = Lock(b.fd(), F_RDLCK, 5, 1, true); });   // behind a, conflicts with a
   std::thread tc([&] { result_c = Lock(c.fd(), F_RDLCK, 50, 1, true); });  // free once holder lets go
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(Lock(holder.fd(), F_UNLCK, 0, 100), 0);
@@ -266,62 +232,51 @@ TEST(DescriptorTable, WaitersAreGrantedInArrivalOrderAndAllThatFit) {
 // A waiting request blocked only by its own descriptor's lock could never be granted.
 TEST(DescriptorTable, WaitingOnOwnLockFailsWithDeadlock) {
   zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
+  std::string path = MakeFile(dir);
   Tracked first(path), second(path);
   ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 100), 0);
   // In a child, so that a request that waits forever fails the test instead of hanging it.
   EXPECT_EQ(InChild([&] { return Lock(first.fd(), F_WRLCK, 10, 10, true); }), EDEADLK);
-
   // Blocked by its own lock and another's: once the other goes, only its own would remain.
   ASSERT_EQ(Lock(second.fd(), F_RDLCK, 0, 100), 0);
   EXPECT_EQ(InChild([&] {
-              int result = Lock(first.fd(), F_WRLCK, 10, 10, true);
-              if (result != EDEADLK) return 1;
+              if (Lock(first.fd(), F_WRLCK, 10, 10, true) != EDEADLK) return 1;
               // The failed request left nothing behind.
               if (Lock(first.fd(), F_UNLCK, 0, 100) != 0 || Lock(second.fd(), F_UNLCK, 0, 100) != 0) return 2;
-              // (Shared: the parent's system locks still apply to this process.)
               return Lock(second.fd(), F_RDLCK, 0, 100) == 0 ? 0 : 3;
             }),
             0);
 }
 
-TEST(DescriptorTable, RepeatedIdenticalLocksNeedAsManyUnlocks) {
+TEST(DescriptorTable, HoldsAreCountedAndUnlockingWhatIsNotHeldFails) {
   zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
+  std::string path = MakeFile(dir);
   Tracked first(path), second(path);
   ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 10), 0);
   ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 10), 0);
   ASSERT_EQ(Lock(first.fd(), F_UNLCK, 0, 10), 0);
   EXPECT_EQ(Lock(second.fd(), F_WRLCK, 0, 10), EAGAIN) << "one hold remains";
-  EXPECT_FALSE(ChildCanLockExclusive(path, 0, 10)) << "and its system lock";
+  EXPECT_FALSE(FreeForOthers(path, 0, 10)) << "and its system lock";
   ASSERT_EQ(Lock(first.fd(), F_UNLCK, 0, 10), 0);
   EXPECT_EQ(Lock(first.fd(), F_UNLCK, 0, 10), EINVAL);
   EXPECT_EQ(Lock(second.fd(), F_WRLCK, 0, 10), 0);
-}
+  ASSERT_EQ(Lock(second.fd(), F_UNLCK, 0, 10), 0);
 
-TEST(DescriptorTable, UnlockOfARangeNeverLockedFailsAndChangesNothing) {
-  zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
-  Tracked first(path), second(path);
+  // Unlocks that do not name a held range exactly fail and change nothing.
   ASSERT_EQ(Lock(first.fd(), F_WRLCK, 10, 20), 0);
-  struct Case {
-    int fd;
-    int64_t start, length;
-  };
-  for (Case c : {Case{first.fd(), 10, 10}, Case{first.fd(), 11, 20}, Case{first.fd(), 10, 0},
-                 Case{second.fd(), 10, 20}, Case{first.fd(), 100, 1}}) {
-    EXPECT_EQ(Lock(c.fd, F_UNLCK, c.start, c.length), EINVAL) << c.fd << " " << c.start << " " << c.length;
-  }
+  const std::tuple<int, int64_t, int64_t> unheld[] = {
+      {first.fd(), 10, 10}, {first.fd(), 11, 20}, {first.fd(), 10, 0}, {second.fd(), 10, 20}, {first.fd(), 100, 1}};
+  for (const auto& [fd, start, length] : unheld)
+    EXPECT_EQ(Lock(fd, F_UNLCK, start, length), EINVAL) << fd << " " << start << " " << length;
   EXPECT_EQ(Lock(second.fd(), F_RDLCK, 15, 1), EAGAIN);
-  EXPECT_FALSE(ChildCanLockExclusive(path, 15, 1));
+  EXPECT_FALSE(FreeForOthers(path, 15, 1));
 }
 
 TEST(DescriptorTable, ParkedDescriptorIsReusedAtZeroWithTheNewFlags) {
   zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
+  std::string path = MakeFile(dir);
   Tracked holder(path);
   ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 5), 0);
-
   Tracked first(path, O_RDWR);
   const int parked = first.fd();
   ASSERT_EQ(::lseek(parked, 7, SEEK_SET), 7);
@@ -329,38 +284,33 @@ TEST(DescriptorTable, ParkedDescriptorIsReusedAtZeroWithTheNewFlags) {
   ASSERT_EQ(::fcntl(parked, F_SETFL, ::fcntl(parked, F_GETFL) | O_APPEND), 0);
   ASSERT_EQ(first.Close(), 0);
   EXPECT_EQ(::fcntl(parked, F_GETFD), 0) << "parked descriptors stay open";
-
   Tracked reader(path, O_RDONLY);
   EXPECT_NE(reader.fd(), parked) << "another access mode does not reuse it";
 
   Tracked again(path, O_RDWR);
   ASSERT_EQ(again.fd(), parked);
   EXPECT_EQ(::lseek(again.fd(), 0, SEEK_CUR), 0);
-  EXPECT_EQ(::fcntl(again.fd(), F_GETFL) & O_APPEND, 0);
   ASSERT_EQ(::write(again.fd(), "ab", 2), 2);
   char bytes[11] = {};
   ASSERT_EQ(::pread(again.fd(), bytes, 10, 0), 10);
   EXPECT_STREQ(bytes, "ab23456789") << "a write after reuse lands at the position, not the end";
   ASSERT_EQ(again.Close(), 0);
 
-  // A new open asking for append mode gets it.
   Tracked appender(path, O_RDWR | O_APPEND);
   ASSERT_EQ(appender.fd(), parked);
-  EXPECT_NE(::fcntl(appender.fd(), F_GETFL) & O_APPEND, 0);
+  EXPECT_NE(::fcntl(appender.fd(), F_GETFL) & O_APPEND, 0) << "an open asking for append mode gets it";
   ASSERT_EQ(appender.Close(), 0);
 
-  // Opens that a parked descriptor cannot stand for get a fresh one.
   Tracked truncating(path, O_RDWR | O_TRUNC);
-  EXPECT_NE(truncating.fd(), parked);
-  EXPECT_EQ(::lseek(truncating.fd(), 0, SEEK_END), 0) << "truncation happened";
+  EXPECT_NE(truncating.fd(), parked) << "a truncating open needs a fresh descriptor";
+  EXPECT_EQ(::lseek(truncating.fd(), 0, SEEK_END), 0);
 }
 
 TEST(DescriptorTable, LastUnlockedCloseClosesParkedDescriptors) {
   zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
-  Tracked holder(path);
+  std::string path = MakeFile(dir);
+  Tracked holder(path), other(path, O_RDONLY);
   ASSERT_EQ(Lock(holder.fd(), F_RDLCK, 0, 5), 0);
-  Tracked other(path, O_RDONLY);
   const int parked = other.fd();
   ASSERT_EQ(other.Close(), 0);
   ASSERT_EQ(::fcntl(parked, F_GETFD), 0);
@@ -372,59 +322,47 @@ TEST(DescriptorTable, LastUnlockedCloseClosesParkedDescriptors) {
 
 TEST(DescriptorTable, LocksSurviveTheCloseOfAnotherDescriptor) {
   zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
+  std::string path = MakeFile(dir);
   Tracked holder(path);
-  ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
-  {
-    Tracked other(path, O_RDONLY);
-    ASSERT_GE(other.fd(), 0);
+  ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 0), 0);
+  ASSERT_GE(Tracked(path, O_RDONLY).fd(), 0);
+  // A whole-file lock reaches the last offset.
+  EXPECT_EQ(ProbeFromChild(path, {{F_RDLCK, 50, 1}, {F_RDLCK, kMax - 1, 1}}), (std::vector<short>{F_WRLCK, F_WRLCK}));
+}
+
+// After the unlock, another process sees the system lock exactly where another held lock (of either descriptor)
+// still covers the range.
+TEST(DescriptorTable, UnlockKeepsTheSystemLockWhereAnotherLockCovers) {
+  struct Held {
+    int owner;
+    int64_t start, length;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Held> locks;  // shared; the last one is unlocked
+    std::vector<Probe> probes;
+    std::vector<short> seen;
+  } cases[] = {
+      {"other descriptor", {{0, 0, 100}, {1, 50, 100}, {0, 0, 100}},
+       {{F_WRLCK, 0, 50}, {F_WRLCK, 50, 1}, {F_WRLCK, 149, 1}, {F_WRLCK, 150, 0}}, {F_UNLCK, F_RDLCK, F_RDLCK, F_UNLCK}},
+      {"same descriptor", {{0, 0, 100}, {0, 50, 0}, {0, 50, 0}}, {{F_WRLCK, 99, 1}, {F_WRLCK, 100, 0}},
+       {F_RDLCK, F_UNLCK}},
+      {"nothing else", {{0, 0, 0}, {0, 0, 0}}, {{F_WRLCK, 0, 0}}, {F_UNLCK}},
+  };
+  for (const Case& c : cases) {
+    zyk_test::TempDir dir;
+    std::string path = MakeFile(dir);
+    Tracked descriptors[2] = {Tracked(path), Tracked(path)};
+    for (size_t i = 0; i + 1 < c.locks.size(); ++i)
+      ASSERT_EQ(Lock(descriptors[c.locks[i].owner].fd(), F_RDLCK, c.locks[i].start, c.locks[i].length), 0) << c.what;
+    const Held& last = c.locks.back();
+    ASSERT_EQ(Lock(descriptors[last.owner].fd(), F_UNLCK, last.start, last.length), 0) << c.what;
+    EXPECT_EQ(ProbeFromChild(path, c.probes), c.seen) << c.what;
   }
-  std::vector<short> seen = ProbeFromChild(path, {{F_RDLCK, 50, 1}, {F_RDLCK, 100, 1}});
-  EXPECT_EQ(seen[0], F_WRLCK);
-  EXPECT_EQ(seen[1], F_UNLCK);
-  EXPECT_FALSE(ChildCanLockExclusive(path, 0, 1));
-}
-
-TEST(DescriptorTable, UnlockKeepsSystemLockWhereAnotherDescriptorCovers) {
-  zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
-  Tracked first(path), second(path);
-  ASSERT_EQ(Lock(first.fd(), F_RDLCK, 0, 100), 0);
-  ASSERT_EQ(Lock(second.fd(), F_RDLCK, 50, 100), 0);
-  ASSERT_EQ(Lock(first.fd(), F_UNLCK, 0, 100), 0);
-  std::vector<short> seen = ProbeFromChild(path, {{F_WRLCK, 0, 50}, {F_WRLCK, 50, 1}, {F_WRLCK, 149, 1}, {F_WRLCK, 150, 0}});
-  EXPECT_EQ(seen, (std::vector<short>{F_UNLCK, F_RDLCK, F_RDLCK, F_UNLCK}));
-}
-
-// The same descriptor's other lock over the range must keep its system lock too.
-TEST(DescriptorTable, UnlockKeepsSystemLockWhereTheSameDescriptorCovers) {
-  zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
-  Tracked file(path);
-  ASSERT_EQ(Lock(file.fd(), F_RDLCK, 0, 100), 0);
-  ASSERT_EQ(Lock(file.fd(), F_RDLCK, 50, 0), 0);
-  ASSERT_EQ(Lock(file.fd(), F_UNLCK, 50, 0), 0);
-  std::vector<short> seen = ProbeFromChild(path, {{F_WRLCK, 99, 1}, {F_WRLCK, 100, 0}});
-  EXPECT_EQ(seen, (std::vector<short>{F_RDLCK, F_UNLCK}));
-}
-
-TEST(DescriptorTable, WholeFileLockReachesTheLastOffset) {
-  zyk_test::TempDir dir;
-  std::string path = MakeFile(dir, "f");
-  Tracked file(path);
-  ASSERT_EQ(Lock(file.fd(), F_WRLCK, 0, 0), 0);
-  EXPECT_EQ(ProbeFromChild(path, {{F_RDLCK, kMax - 1, 1}}), std::vector<short>{F_WRLCK});
-  ASSERT_EQ(Lock(file.fd(), F_UNLCK, 0, 0), 0);
-  EXPECT_EQ(ProbeFromChild(path, {{F_RDLCK, 0, 0}}), std::vector<short>{F_UNLCK});
 }
 
 TEST(DescriptorTable, FileClassFollowsFileSystemAndSharePath) {
-  struct Case {
-    int64_t type;
-    const char* path;
-    TrackedFileClass expected;
-  };
-  const Case cases[] = {
+  const std::tuple<int64_t, const char*, TrackedFileClass> cases[] = {
       {0xEF53, "/tmp/.mnt_net_abcdef/x", TrackedFileClass::kPosix},
       {kCifsMagic, "/tmp/.mnt_net_abcdef", TrackedFileClass::kWindows},
       {kCifsMagic, "/tmp/.mnt_net_abcdef/dir/file", TrackedFileClass::kWindows},
@@ -433,11 +371,11 @@ TEST(DescriptorTable, FileClassFollowsFileSystemAndSharePath) {
       {kCifsMagic, "/tmp/.mnt_nex_abcdef/file", TrackedFileClass::kWindowsNoRanges},
       {kCifsMagic, "/mnt/share/file", TrackedFileClass::kWindowsNoRanges},
   };
-  for (const Case& c : cases) EXPECT_EQ(ChooseTrackedFileClass(c.type, c.path), c.expected) << c.path;
+  for (const auto& [type, path, expected] : cases) EXPECT_EQ(ChooseTrackedFileClass(type, path), expected) << path;
 }
 
-// Random non-waiting locks and unlocks through three descriptors, checked against
-// a model of the records, and the system's view checked from another process.
+// Random non-waiting locks and unlocks through three descriptors against a model of the records; the system's
+// view is checked from another process.
 TEST(DescriptorTable, RandomLockingMatchesModel) {
   struct Record {
     int owner;
@@ -447,10 +385,9 @@ TEST(DescriptorTable, RandomLockingMatchesModel) {
   };
   const uint64_t seed = zyk_test::TestSeed();
   std::mt19937_64 random(seed);
-  const uint64_t rounds = zyk_test::Scaled(200, 5);
-  for (uint64_t round = 0; round < rounds; ++round) {
+  for (uint64_t round = 0, rounds = zyk_test::Scaled(200, 5); round < rounds; ++round) {
     zyk_test::TempDir dir;
-    std::string path = MakeFile(dir, "f");
+    std::string path = MakeFile(dir);
     Tracked d0(path), d1(path), d2(path);
     const int fds[3] = {d0.fd(), d1.fd(), d2.fd()};
     std::vector<Record> model;
@@ -458,44 +395,34 @@ TEST(DescriptorTable, RandomLockingMatchesModel) {
       int owner = static_cast<int>(random() % 3);
       int64_t start = static_cast<int64_t>(random() % 40);
       int64_t length = static_cast<int64_t>(random() % 12);  // 0: to the end
-      int64_t span = length == 0 ? kMax - start : length;
       bool unlock = random() % 3 == 0;
       if (unlock && !model.empty() && random() % 2 == 0) {  // mostly unlock something held
         const Record& pick = model[random() % model.size()];
         owner = pick.owner;
         start = pick.start;
-        span = pick.length;
-        length = span == kMax - start ? 0 : span;
+        length = pick.length == kMax - start ? 0 : pick.length;
       }
+      const int64_t span = length == 0 ? kMax - start : length;
       short type = unlock ? F_UNLCK : (random() % 2 ? F_RDLCK : F_WRLCK);
+      auto same = std::find_if(model.begin(), model.end(), [&](const Record& r) {
+        return r.owner == owner && r.start == start && r.length == span;
+      });
       int expected = 0;
       if (unlock) {
-        auto it = std::find_if(model.begin(), model.end(), [&](const Record& r) {
-          return r.owner == owner && r.start == start && r.length == span;
-        });
-        if (it == model.end())
+        if (same == model.end())
           expected = EINVAL;
-        else if (--it->holds == 0)
-          model.erase(it);
+        else if (--same->holds == 0)
+          model.erase(same);
+      } else if (std::any_of(model.begin(), model.end(), [&](const Record& r) {
+                   return start < r.start + r.length && r.start < start + span && (type == F_WRLCK || r.type == F_WRLCK);
+                 })) {
+        expected = EAGAIN;
+      } else if (same != model.end()) {
+        ++same->holds;
       } else {
-        bool conflict = false;
-        for (const Record& r : model)
-          if (start < r.start + r.length && r.start < start + span && (type == F_WRLCK || r.type == F_WRLCK))
-            conflict = true;
-        if (conflict) {
-          expected = EAGAIN;
-        } else {
-          auto it = std::find_if(model.begin(), model.end(), [&](const Record& r) {
-            return r.owner == owner && r.start == start && r.length == span;
-          });
-          if (it != model.end())
-            ++it->holds;
-          else
-            model.push_back({owner, type, start, span, 1});
-        }
+        model.push_back({owner, type, start, span, 1});
       }
-      ASSERT_EQ(Lock(fds[owner], type, start, length), expected)
-          << "round " << round << " step " << step << " seed " << seed;
+      ASSERT_EQ(Lock(fds[owner], type, start, length), expected) << "round " << round << " step " << step;
     }
     // Every byte locked in the model is locked in the system with its type, and no other.
     std::vector<Probe> probes;
@@ -507,12 +434,12 @@ TEST(DescriptorTable, RandomLockingMatchesModel) {
       probes.push_back({F_WRLCK, byte, 1});
       expected.push_back(strongest);
     }
-    ASSERT_EQ(ProbeFromChild(path, probes), expected) << "round " << round << " seed " << seed;
+    ASSERT_EQ(ProbeFromChild(path, probes), expected) << "round " << round;
   }
 }
 
-// Threads opening, locking, unlocking and closing the same few files at random.
-// Waiting requests are made only while holding nothing, so no cycle can form.
+// Threads opening, locking, unlocking and closing the same few files at random. Waiting requests are made only
+// while holding nothing, so no cycle can form.
 TEST(DescriptorTableStress, ConcurrentOpenLockCloseStaysConsistent) {
   zyk_test::TempDir dir;
   const std::string paths[3] = {MakeFile(dir, "a"), MakeFile(dir, "b"), MakeFile(dir, "c")};
@@ -524,15 +451,13 @@ TEST(DescriptorTableStress, ConcurrentOpenLockCloseStaysConsistent) {
     threads.emplace_back([&, t] {
       std::mt19937_64 random(seed + static_cast<uint64_t>(t));
       for (uint64_t i = 0; i < iterations; ++i) {
-        const std::string& path = paths[random() % 3];
         int flags = random() % 2 ? O_RDWR : O_RDONLY;
-        int fd = TrackedOpen(path.c_str(), flags, 0);
+        int fd = TrackedOpen(paths[random() % 3].c_str(), flags, 0);
         if (fd < 0) {
           ++failures;
           continue;
         }
-        int64_t start = static_cast<int64_t>(random() % 8);
-        int64_t length = static_cast<int64_t>(random() % 4);
+        int64_t start = static_cast<int64_t>(random() % 8), length = static_cast<int64_t>(random() % 4);
         short type = flags == O_RDWR && random() % 3 == 0 ? F_WRLCK : F_RDLCK;
         bool wait = random() % 2 == 0;
         int result = Lock(fd, type, start, length, wait);
@@ -547,12 +472,12 @@ TEST(DescriptorTableStress, ConcurrentOpenLockCloseStaysConsistent) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
-  // Everything was released: a fresh descriptor can lock each whole file.
+  // Everything was released: a fresh descriptor can lock each whole file, and so can another process.
   for (const std::string& path : paths) {
     Tracked file(path);
     EXPECT_EQ(Lock(file.fd(), F_WRLCK, 0, 0), 0);
-    EXPECT_TRUE(file.Close() == 0);
-    EXPECT_TRUE(ChildCanLockExclusive(path, 0, 0));
+    EXPECT_EQ(file.Close(), 0);
+    EXPECT_TRUE(FreeForOthers(path, 0, 0));
   }
 }
 

@@ -1,5 +1,7 @@
 // The defaults and forwarding rules shared by every directory and file.
 
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,7 +12,7 @@
 
 namespace {
 
-// A file over a string that fails on demand.
+// A file over a string whose writes fail on demand.
 class StringFile : public rio_file {
  public:
   std::string data;
@@ -18,24 +20,16 @@ class StringFile : public rio_file {
   bool fail_writes = false;
 
   void Read(void* buffer, size_t length, size_t& done) override {
-    done = 0;
-    if (HasError()) return;
-    size_t available = position < static_cast<int64_t>(data.size()) ? data.size() - position : 0;
-    done = std::min(length, available);
+    done = position < static_cast<int64_t>(data.size()) ? std::min(length, data.size() - position) : 0;
     data.copy(static_cast<char*>(buffer), done, position);
     position += done;
   }
   void Write(const void* buffer, size_t length, size_t& done) override {
     done = 0;
-    if (HasError()) return;
-    if (fail_writes) {
-      SetError(Common::Error::File(Common::kErrWriteFailed, ZYK_HERE));
-      return;
-    }
+    if (fail_writes) return SetError(Common::Error::File(Common::kErrWriteFailed, ZYK_HERE));
     if (data.size() < position + length) data.resize(position + length);
     data.replace(position, length, static_cast<const char*>(buffer), length);
-    position += length;
-    done = length;
+    position += done = length;
   }
   int64_t Seek(int64_t offset) override { return position = offset; }
   int64_t SeekCurrent(int64_t offset) override { return position += offset; }
@@ -43,7 +37,7 @@ class StringFile : public rio_file {
   void Truncate(uint64_t length) override { data.resize(length); }
 };
 
-TEST(FileDefaults, GetSizeKeepsThePosition) {
+TEST(FileDefaults, GetSizeKeepsThePositionAndRewindReturnsToZero) {
   StringFile file;
   file.data = "0123456789";
   file.Seek(3);
@@ -53,35 +47,24 @@ TEST(FileDefaults, GetSizeKeepsThePosition) {
   EXPECT_EQ(file.position, 0);
 }
 
-TEST(FileDefaults, OptionalOperationsAreNotSupported) {
+TEST(FileDefaults, OptionalOperationsAreNotSupportedButKeepAnEarlierError) {
   StringFile file;
-  file.LockShared(0, 1, false);
-  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
-  file.LockExclusive(0, 1, false);
-  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
-  file.Unlock(0, 1);
-  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
   ControlRequest request{kControlPad, 0, 0, nullptr};
-  file.IOCTL(&request);
-  EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
-}
-
-TEST(FileDefaults, ControlRequestKeepsAnEarlierError) {
-  StringFile file;
+  for (const auto& run : std::initializer_list<std::function<void()>>{
+           [&] { file.LockShared(0, 1, false); }, [&] { file.LockExclusive(0, 1, false); },
+           [&] { file.Unlock(0, 1); }, [&] { file.IOCTL(&request); }}) {
+    run();
+    EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
+  }
   file.SetError(Common::Error::File(Common::kErrReadFailed, ZYK_HERE));
-  ControlRequest request{kControlPad, 0, 0, nullptr};
   file.IOCTL(&request);
   EXPECT_EQ(file.TakeError().Code(), Common::kErrReadFailed);
 }
 
-TEST(FileDefaults, ReadOnAFailedFileReadsNothing) {
-  StringFile file;
-  file.data = "abc";
-  file.SetError(Common::Error::File(Common::kErrReadFailed, ZYK_HERE));
-  char buffer[3];
-  size_t done = 99;
-  file.Read(buffer, 3, done);
-  EXPECT_EQ(done, 0u);
+TEST(ControlCodes, LettersSitInMemoryOrder) {
+  const std::pair<uint32_t, const char*> codes[] = {{kControlAppendMode, "SAMI"}, {kControlDeallocate, "SDAT"},
+                                                    {kControlAllocationMap, "ALCM"}, {kControlMediaService, "NCDR"}};
+  for (const auto& [code, letters] : codes) EXPECT_EQ(std::memcmp(&code, letters, 4), 0) << letters;
 }
 
 TEST(FileDelegate, MovesTheInnerErrorOut) {
@@ -93,13 +76,6 @@ TEST(FileDelegate, MovesTheInnerErrorOut) {
   delegate.Write("x", 1, done);
   EXPECT_EQ(delegate.LastError().Code(), Common::kErrWriteFailed);
   EXPECT_FALSE(raw->HasError());
-}
-
-TEST(ControlCodes, LettersSitInMemoryOrder) {
-  EXPECT_EQ(kControlAppendMode, 0x494D4153u);
-  EXPECT_EQ(kControlDeallocate, 0x54414453u);
-  EXPECT_EQ(kControlAllocationMap, 0x4D434C41u);
-  EXPECT_EQ(kControlMediaService, 0x5244434Eu);
 }
 
 // A directory whose every operation fails; enough to check the delegate rule.
@@ -139,16 +115,12 @@ TEST(DirDelegate, ReportsTheInnerErrorAndClearsIt) {
   EXPECT_EQ(delegate.OpenI(u"x", false), nullptr);
   EXPECT_EQ(delegate.LastError().Code(), Common::kErrNotFound);
   EXPECT_FALSE(raw->HasError());
-  // A later successful call leaves the delegate's error empty.
-  EXPECT_EQ(delegate.GetPathSeparator(), u'\\');
+  EXPECT_EQ(delegate.GetPathSeparator(), u'\\');  // a later successful call clears the error
   EXPECT_FALSE(delegate.HasError());
-}
-
-TEST(DirDelegate, ComparesInnerDirectoriesOnlyOfDelegates) {
-  rio_dir_delegate a(std::make_unique<FailingDir>());
+  // Only another delegate's inner directory is compared.
   FailingDir plain;
-  EXPECT_EQ(a.CompareDir(&plain), 2);
-  EXPECT_EQ(a.CompareDir(nullptr), 2);
+  EXPECT_EQ(delegate.CompareDir(&plain), 2);
+  EXPECT_EQ(delegate.CompareDir(nullptr), 2);
 }
 
 TEST(DirDefaults, OptionalOperationsAreNotSupported) {

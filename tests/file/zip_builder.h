@@ -1,23 +1,25 @@
 #pragma once
-// Builds zip archive bytes in memory for tests that need archives Info-ZIP
-// would never write (unknown methods, disagreeing headers, damaged streams).
+// Builds zip archive bytes in memory for tests that need archives Info-ZIP would never write (unknown methods,
+// disagreeing headers, damaged streams), and an in-memory file to read them from.
 
 #include <zlib.h>
-
-#include "core/include/file/file.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "core/include/file/file.h"
 
 namespace zyk_test {
 
 struct ZipMember {
   std::string name;
   std::string data;
-  uint16_t method = 8;         // 0 stored, 8 deflated; anything else is written as stored bytes
+  uint16_t method = 8;           // 0 stored, 8 deflated; anything else is written as stored bytes
   bool data_descriptor = false;  // flag bit 3: local header sizes and CRC are zero
 };
 
@@ -28,15 +30,13 @@ struct BuiltZip {
   size_t central_directory = 0;
 };
 
-inline void Put16(std::string& out, uint16_t v) {
-  out.push_back(static_cast<char>(v & 0xFF));
-  out.push_back(static_cast<char>(v >> 8));
+// Appends little-endian fields given as (value, byte count).
+inline void Put(std::string& out, std::initializer_list<std::pair<uint32_t, int>> fields) {
+  for (const auto& [value, bytes] : fields)
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
-inline void Put32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-inline void Set32(std::string& out, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+inline void Set32(std::string& out, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 inline std::string RawDeflate(const std::string& data) {
@@ -56,75 +56,41 @@ inline std::string RawDeflate(const std::string& data) {
 inline BuiltZip BuildZip(const std::vector<ZipMember>& members, const std::string& comment = "") {
   BuiltZip zip;
   std::string central;
-  for (const ZipMember& member : members) {
-    std::string packed = member.method == 8 ? RawDeflate(member.data) : member.data;
-    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(member.data.data()),
-                                               static_cast<uInt>(member.data.size())));
-    uint16_t flags = member.data_descriptor ? 8 : 0;
+  for (const ZipMember& m : members) {
+    const std::string packed = m.method == 8 ? RawDeflate(m.data) : m.data;
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(m.data.data()), static_cast<uInt>(m.data.size())));
+    const uint32_t packed_size = static_cast<uint32_t>(packed.size()), size = static_cast<uint32_t>(m.data.size());
+    const uint32_t name_size = static_cast<uint32_t>(m.name.size()), flags = m.data_descriptor ? 8 : 0;
+    const uint32_t in_local = m.data_descriptor ? 0 : 0xFFFFFFFF;  // mask for the local CRC and sizes
     zip.local_headers.push_back(zip.bytes.size());
-    Put32(zip.bytes, 0x04034B50);
-    Put16(zip.bytes, 20);
-    Put16(zip.bytes, flags);
-    Put16(zip.bytes, member.method);
-    Put16(zip.bytes, 0);
-    Put16(zip.bytes, 0x21);
-    Put32(zip.bytes, member.data_descriptor ? 0 : crc);
-    Put32(zip.bytes, member.data_descriptor ? 0 : static_cast<uint32_t>(packed.size()));
-    Put32(zip.bytes, member.data_descriptor ? 0 : static_cast<uint32_t>(member.data.size()));
-    Put16(zip.bytes, static_cast<uint16_t>(member.name.size()));
-    Put16(zip.bytes, 0);
-    zip.bytes += member.name;
+    Put(zip.bytes, {{0x04034B50, 4}, {20, 2}, {flags, 2}, {m.method, 2}, {0, 2}, {0x21, 2}, {crc & in_local, 4},
+                    {packed_size & in_local, 4}, {size & in_local, 4}, {name_size, 2}, {0, 2}});
+    zip.bytes += m.name;
     zip.data_offsets.push_back(zip.bytes.size());
     zip.bytes += packed;
-    if (member.data_descriptor) {
-      Put32(zip.bytes, 0x08074B50);
-      Put32(zip.bytes, crc);
-      Put32(zip.bytes, static_cast<uint32_t>(packed.size()));
-      Put32(zip.bytes, static_cast<uint32_t>(member.data.size()));
-    }
-    Put32(central, 0x02014B50);
-    Put16(central, 0x031E);
-    Put16(central, 20);
-    Put16(central, flags);
-    Put16(central, member.method);
-    Put16(central, 0);
-    Put16(central, 0x21);
-    Put32(central, crc);
-    Put32(central, static_cast<uint32_t>(packed.size()));
-    Put32(central, static_cast<uint32_t>(member.data.size()));
-    Put16(central, static_cast<uint16_t>(member.name.size()));
-    Put16(central, 0);
-    Put16(central, 0);
-    Put16(central, 0);
-    Put16(central, 0);
-    Put32(central, 0);
-    Put32(central, static_cast<uint32_t>(zip.local_headers.back()));
-    central += member.name;
+    if (m.data_descriptor) Put(zip.bytes, {{0x08074B50, 4}, {crc, 4}, {packed_size, 4}, {size, 4}});
+    Put(central, {{0x02014B50, 4}, {0x031E, 2}, {20, 2}, {flags, 2}, {m.method, 2}, {0, 2}, {0x21, 2}, {crc, 4},
+                  {packed_size, 4}, {size, 4}, {name_size, 2}, {0, 4}, {0, 4}, {0, 4},
+                  {static_cast<uint32_t>(zip.local_headers.back()), 4}});
+    central += m.name;
   }
   zip.central_directory = zip.bytes.size();
   zip.bytes += central;
-  Put32(zip.bytes, 0x06054B50);
-  Put16(zip.bytes, 0);
-  Put16(zip.bytes, 0);
-  Put16(zip.bytes, static_cast<uint16_t>(members.size()));
-  Put16(zip.bytes, static_cast<uint16_t>(members.size()));
-  Put32(zip.bytes, static_cast<uint32_t>(central.size()));
-  Put32(zip.bytes, static_cast<uint32_t>(zip.central_directory));
-  Put16(zip.bytes, static_cast<uint16_t>(comment.size()));
+  const uint32_t count = static_cast<uint32_t>(members.size());
+  Put(zip.bytes, {{0x06054B50, 4}, {0, 4}, {count, 2}, {count, 2}, {static_cast<uint32_t>(central.size()), 4},
+                  {static_cast<uint32_t>(zip.central_directory), 4}, {static_cast<uint32_t>(comment.size()), 2}});
   zip.bytes += comment;
   return zip;
 }
 
-// An in-memory ri_file, for sweeps over many archive variants where writing a
-// file per variant would only measure the disk.
+// An in-memory ri_file, for sweeps over many archive variants.
 class MemoryFile : public ri_file {
  public:
   explicit MemoryFile(std::string bytes) : bytes_(std::move(bytes)) {}
   void Read(void* buffer, size_t length, size_t& done) override {
-    done = 0;
-    if (HasError() || position_ >= bytes_.size()) return;
-    done = std::min(length, bytes_.size() - position_);
-    std::memcpy(buffer, bytes_.data() + position_, done);
+    done = HasError() || position_ >= bytes_.size() ? 0 : std::min(length, bytes_.size() - position_);
+    std::memcpy(buffer, bytes_.data() + std::min(position_, bytes_.size()), done);
     position_ += done;
   }
   int64_t Seek(int64_t offset) override { return static_cast<int64_t>(position_ = static_cast<size_t>(offset)); }
