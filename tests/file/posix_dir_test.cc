@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <set>
@@ -50,10 +52,7 @@ TEST(PosixDirPath, DirectoriesFollowTheirNormalisedPath) {
   EXPECT_EQ(MakePosixDir("/a//b/../c/")->Path(), "/a/c");
   EXPECT_EQ(Narrow(MakePosixDir("/a/c")->GetFullPath()), "/a/c/");
   EXPECT_EQ(Narrow(MakePosixDir("/")->GetFullPath()), "/");
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof(cwd)), nullptr);
-  EXPECT_EQ(MakeCurrentPosixDir()->Path(), cwd);
-  EXPECT_EQ(MakePosixDir("x")->Path(), posix_dir::JoinPath(cwd, "x"));
+  EXPECT_EQ(MakePosixDir("x")->Path(), MakeCurrentPosixDir()->Path() + "/x");
 
   auto root = MakePosixDir("/r");
   const char16_t* path = u"a/b/c";
@@ -149,11 +148,11 @@ TEST(PosixDirErrors, UnusableNamesFailWithTheOperationsCode) {
       {[&] { EXPECT_EQ(dir->OpenDir(static_cast<const file_identifier*>(nullptr)), nullptr); },
        Common::kErrOpenFailed},
   };
-  for (const auto& [run, code] : cases) {
-    run();
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    cases[i].first();
     Error error = dir->TakeError();
-    EXPECT_EQ(error.Code(), code) << "case " << (&run - &cases[0].first);
-    EXPECT_TRUE(error.Inner().Ok()) << "case " << (&run - &cases[0].first) << ": a system call was made";
+    EXPECT_EQ(error.Code(), cases[i].second) << "case " << i;
+    EXPECT_TRUE(error.Inner().Ok()) << "case " << i << ": a system call was made";
   }
   EXPECT_TRUE(Exists(temp / "empty"));
   EXPECT_FALSE(Exists(temp / "x"));
@@ -529,20 +528,15 @@ TEST(PosixDirNotification, ForkedChildExitsWithoutThePollingThread) {
   auto* callback = new CountingCallback(destroyed);
   dir->EnableNotification(callback);
   callback->Release();
+  std::fflush(nullptr);
   pid_t child = ::fork();
-  if (child == 0) std::exit(0);
+  if (child == 0) {
+    ::alarm(30);  // a hang at exit ends in SIGALRM
+    std::exit(0);
+  }
   int status = 0;
-  pid_t done = 0;
-  for (int i = 0; i < 300 && done == 0; ++i) {
-    done = ::waitpid(child, &status, WNOHANG);
-    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (done == 0) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-  }
-  EXPECT_EQ(done, child) << "the child hung at exit";
-  EXPECT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "the child hung at exit";
 }
 
 }  // namespace
