@@ -1,6 +1,5 @@
 // One writer and several readers of an archive in separate processes.
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +26,7 @@ struct Channel {
 };
 
 // Runs `body` in a child process; its return value is the exit status.
-template <typename Body>
-pid_t Spawn(Body body) {
+pid_t Spawn(auto body) {
   pid_t pid = ::fork();
   if (pid == 0) ::_exit(body());
   return pid;
@@ -40,22 +38,14 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
-uint64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
 TEST(ContainerLocks, SecondWriterGetsTheLockError) {
   zyk_test::TempDir tmp;
   auto dir = MakePosixDir(tmp.path());
   auto writer = Create(dir.get(), u"l.qmv", Parameters(512));
   ASSERT_TRUE(writer);
   pid_t child = Spawn([&] {
-    auto child_dir = MakePosixDir(tmp.path());
     Common::Error error;
-    ArchiveParameters p;
-    auto second = backupmedia::AppendContainerArchive(child_dir.get(), u"l.qmv", nullptr, &p, error, false);
-    if (second) return 1;
+    if (Append(MakePosixDir(tmp.path()).get(), u"l.qmv", &error)) return 1;
     return error.Code() == Common::kErrLockFailed ? 0 : 2;
   });
   EXPECT_EQ(Wait(child), 0);

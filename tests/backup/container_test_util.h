@@ -1,7 +1,11 @@
 #pragma once
-// Helpers shared by the container archive tests.
+// Helpers shared by the container archive and allocation tree tests.
+
+#include <sys/stat.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +20,16 @@ namespace container_test {
 using backupmedia::ArchiveParameters;
 using backupmedia::ContainerArchive;
 
+// The code of the Common::Error `action` throws, 0 when it throws none.
+inline uint32_t CodeOf(auto&& action) {
+  try {
+    action();
+  } catch (const Common::Error& error) {
+    return error.Code();
+  }
+  return 0;
+}
+
 inline ArchiveParameters Parameters(uint32_t block_size, int64_t max_volume_size = INT64_MAX,
                                     int64_t auto_commit_bytes = 0) {
   ArchiveParameters parameters;
@@ -25,28 +39,29 @@ inline ArchiveParameters Parameters(uint32_t block_size, int64_t max_volume_size
   return parameters;
 }
 
-inline std::unique_ptr<ContainerArchive> Create(rio_dir* dir, const char16_t* name, const ArchiveParameters& p) {
+// Create, append and open-for-read; a failure is a test failure unless the
+// caller asks for the error.
+inline std::unique_ptr<ContainerArchive> Create(rio_dir* dir, const char16_t* name, ArchiveParameters p) {
   Common::Error error;
   auto archive = backupmedia::CreateContainerArchive(dir, name, nullptr, &p, error, false);
   EXPECT_TRUE(error.Ok()) << error.ToString();
   return archive;
 }
 
-inline std::unique_ptr<ContainerArchive> Append(rio_dir* dir, const char16_t* name) {
+inline std::unique_ptr<ContainerArchive> Append(rio_dir* dir, const char16_t* name, Common::Error* out = nullptr) {
   Common::Error error;
   ArchiveParameters p;
   auto archive = backupmedia::AppendContainerArchive(dir, name, nullptr, &p, error, false);
-  EXPECT_TRUE(error.Ok()) << error.ToString();
+  if (out != nullptr) *out = error;
+  else EXPECT_TRUE(error.Ok()) << error.ToString();
   return archive;
 }
 
 inline std::unique_ptr<ContainerArchive> OpenRead(rio_dir* dir, const char16_t* name, Common::Error* out = nullptr) {
   Common::Error error;
   auto archive = backupmedia::OpenContainerArchive(dir, name, nullptr, error, false);
-  if (out != nullptr)
-    *out = error;
-  else
-    EXPECT_TRUE(error.Ok()) << error.ToString();
+  if (out != nullptr) *out = error;
+  else EXPECT_TRUE(error.Ok()) << error.ToString();
   return archive;
 }
 
@@ -69,36 +84,31 @@ inline std::string ReadAt(ContainerArchive& archive, int64_t offset, size_t leng
 
 inline std::string ReadAll(ContainerArchive& archive) { return ReadAt(archive, 0, archive.GetSize()); }
 
+// Pseudo-random bytes, the same for the same seed.
 inline std::string Pattern(size_t length, uint32_t seed) {
   std::string bytes(length, '\0');
   uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < length; ++i) {
+  for (char& byte : bytes) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
-    bytes[i] = static_cast<char>(x);
+    byte = static_cast<char>(x);
   }
   return bytes;
 }
 
 inline std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  uint8_t buffer[65536];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
-  std::fclose(file);
-  return bytes;
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
 inline void PutFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  if (!bytes.empty()) {
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-  }
-  std::fclose(file);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+inline uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
 }  // namespace container_test

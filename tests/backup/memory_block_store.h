@@ -1,9 +1,7 @@
 #pragma once
-// An in-memory BlockStore for allocation tree tests and benchmarks. It keeps
-// the bookkeeping an archive keeps: which blocks are in use, which were freed
-// since the last commit (not reusable until then, so copy-on-write holds), and
-// records misuse (freeing or writing a block not in use) instead of throwing,
-// so a test can report every violation at once.
+// An in-memory BlockStore for allocation tree tests and benchmarks. Blocks
+// freed since the last Commit() are not reused (so copy-on-write holds), and
+// misuse (freeing or writing a block not in use) is recorded, not thrown.
 
 #include <cstdint>
 #include <cstring>
@@ -20,8 +18,7 @@ namespace zyk_test {
 
 class MemoryBlockStore : public backupmedia::BlockStore {
  public:
-  // Blocks below `first_block` are never handed out (an archive keeps its
-  // label and headers there).
+  // Blocks below `first_block` hold an archive's label and headers.
   explicit MemoryBlockStore(uint32_t block_size, uint64_t first_block = 3)
       : block_size_(block_size), next_(first_block) {}
 
@@ -70,8 +67,8 @@ class MemoryBlockStore : public backupmedia::BlockStore {
     pending_.clear();
   }
 
-  // Makes `tree` record every allocation and release in itself, as an
-  // archive's working allocation map does (null stops it).
+  // Makes `tree` record every allocation and release, as an archive's
+  // allocation map does (null stops it).
   void TrackIn(backupmedia::AllocationTree* tree) { tracking_ = tree; }
 
   // Stored bytes of a block (empty when never written).

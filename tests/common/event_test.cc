@@ -18,33 +18,28 @@ using Common::Event;
 using Common::EventWaiter;
 using namespace std::chrono_literals;
 
-// Starts `count` threads that each wait (without limit) on `event` and count
-// how many were released.
+// `count` threads wait on `event` and count how many were released.
 struct Waiters {
   std::atomic<int> released{0};
   std::vector<std::thread> threads;
   Waiters(Event& event, int count) {
     for (int i = 0; i < count; ++i)
-      threads.emplace_back([&] {
-        if (event.Wait(2000)) released++;
-      });
+      threads.emplace_back([&] { released += event.Wait(2000) ? 1 : 0; });
+    std::this_thread::sleep_for(50ms);  // let them block
   }
   ~Waiters() {
     for (auto& thread : threads) thread.join();
   }
 };
 
-void WaitUntilRegistered() { std::this_thread::sleep_for(50ms); }
-
 TEST(Event, AutomaticResetReleasesExactlyOneOfTwoWaiters) {
   Event event(false);
   Waiters waiters(event, 2);
-  WaitUntilRegistered();
   event.Set();
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(waiters.released.load(), 1);
   EXPECT_FALSE(event.Wait(0)) << "automatic-reset event stayed signalled";
-  event.Set();  // lets the second waiter go
+  event.Set();
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(waiters.released.load(), 2);
 }
@@ -53,7 +48,6 @@ TEST(Event, ManualResetReleasesAllAndStaysSignalledUntilReset) {
   Event event(true);
   {
     Waiters waiters(event, 3);
-    WaitUntilRegistered();
     event.Set();
   }
   EXPECT_TRUE(event.Wait(0));
@@ -62,77 +56,17 @@ TEST(Event, ManualResetReleasesAllAndStaysSignalledUntilReset) {
   EXPECT_FALSE(event.Wait(0));
 }
 
-TEST(Event, SignalledAutomaticEventIsConsumedByOneWait) {
-  Event initially(false, true);
-  EXPECT_TRUE(initially.Wait(0));
-  EXPECT_FALSE(initially.Wait(0));
-  Event set_twice(false);
+TEST(Event, SignalledAutomaticEventIsConsumedByOneWaitAndWaitTimesOut) {
+  Event initially(false, true), set_twice(false);
   set_twice.Set();
   set_twice.Set();  // a Set on a signalled event changes nothing
-  EXPECT_TRUE(set_twice.Wait(0));
-  EXPECT_FALSE(set_twice.Wait(0));
-}
-
-TEST(Event, WaitTimesOutAfterItsLimit) {
-  Event event(false);
-  auto before = std::chrono::steady_clock::now();
-  EXPECT_FALSE(event.Wait(40));
-  EXPECT_GE(std::chrono::steady_clock::now() - before, 35ms);
-}
-
-TEST(EventWaiter, ReturnsTheEventThatWasSet) {
-  Event first(false), second(false), third(true);
-  EventWaiter waiter({&first, &second, &third});
-  std::thread setter([&] {
-    std::this_thread::sleep_for(20ms);
-    second.Set();
-  });
-  EXPECT_EQ(waiter.Wait(2000), &second);
-  setter.join();
-  EXPECT_FALSE(second.Wait(0)) << "the waiter consumed the automatic-reset event";
-}
-
-TEST(EventWaiter, ReturnsAnAlreadySignalledEventAtOnce) {
-  Event first(false), second(true, true);
-  EventWaiter waiter({&first, &second});
-  EXPECT_EQ(waiter.Wait(0), &second);
-  EXPECT_EQ(waiter.Wait(0), &second) << "manual-reset event stays signalled";
-}
-
-TEST(EventWaiter, TimeoutReturnsNullAndDoesNotConsumeALaterSet) {
-  Event first(false), second(false);
-  EventWaiter waiter({&first, &second});
-  EXPECT_EQ(waiter.Wait(10), nullptr);
-  first.Set();
-  EXPECT_TRUE(first.Wait(0)) << "a timed-out waiter swallowed the Set";
-}
-
-TEST(EventWaiter, ReleasedWaiterLeavesOtherAutomaticEventsSignalled) {
-  Event first(false, true), second(false, true);
-  EventWaiter waiter({&first, &second});
-  EXPECT_EQ(waiter.Wait(0), &first);
-  EXPECT_TRUE(second.Wait(0));
-}
-
-// Two threads hand a turn back and forth through two automatic-reset events;
-// a lost or doubled wake-up shows as a stall or a miscount.
-TEST(Event, PingPongLosesNoWakeUp) {
-  const uint64_t rounds = zyk_test::Scaled(20000, 100);
-  Event ping(false), pong(false);
-  uint64_t seen = 0;
-  std::thread other([&] {
-    for (uint64_t i = 0; i < rounds; ++i) {
-      ASSERT_TRUE(ping.Wait(5000));
-      ++seen;
-      pong.Set();
-    }
-  });
-  for (uint64_t i = 0; i < rounds; ++i) {
-    ping.Set();
-    ASSERT_TRUE(pong.Wait(5000)) << "round " << i;
+  for (Event* event : {&initially, &set_twice}) {
+    EXPECT_TRUE(event->Wait(0));
+    EXPECT_FALSE(event->Wait(0));
   }
-  other.join();
-  EXPECT_EQ(seen, rounds);
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(initially.Wait(40));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 35ms);
 }
 
 // Several consumers share one automatic-reset event; the producer sets it only
@@ -145,20 +79,44 @@ TEST(Event, EachAutomaticSetReleasesExactlyOneOfManyWaiters) {
   std::vector<std::thread> consumers;
   for (int i = 0; i < 4; ++i)
     consumers.emplace_back([&] {
-      while (!done) {
+      while (!done)
         if (work.Wait(10)) {
           released++;
           taken.Set();
         }
-      }
     });
   for (int i = 0; i < sets; ++i) {
     work.Set();
-    ASSERT_TRUE(taken.Wait(5000));
+    ASSERT_TRUE(taken.Wait(5000)) << "lost wake-up at " << i;
   }
   done = true;
   for (auto& consumer : consumers) consumer.join();
   EXPECT_EQ(released.load(), sets);
+}
+
+TEST(EventWaiter, ReturnsTheEventThatWasSetAndConsumesOnlyIt) {
+  Event first(false), second(false), third(true);
+  EventWaiter waiter({&first, &second, &third});
+  EXPECT_EQ(waiter.Wait(10), nullptr);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(20ms);
+    second.Set();
+  });
+  EXPECT_EQ(waiter.Wait(2000), &second);
+  setter.join();
+  EXPECT_FALSE(second.Wait(0)) << "the waiter did not consume the automatic-reset event";
+  first.Set();
+  EXPECT_TRUE(first.Wait(0)) << "a timed-out waiter swallowed a later Set";
+}
+
+TEST(EventWaiter, AlreadySignalledEventsReturnAtOnceInOrder) {
+  Event first(false, true), second(false, true), manual(true, true);
+  EventWaiter waiter({&first, &second});
+  EXPECT_EQ(waiter.Wait(0), &first);
+  EXPECT_TRUE(second.Wait(0)) << "released waiter consumed another event";
+  EventWaiter on_manual({&first, &manual});
+  EXPECT_EQ(on_manual.Wait(0), &manual);
+  EXPECT_EQ(on_manual.Wait(0), &manual) << "manual-reset event stays signalled";
 }
 
 TEST(MutexLocker, LockFailureThrowsCode19WithThePosixCause) {
@@ -171,7 +129,7 @@ TEST(MutexLocker, LockFailureThrowsCode19WithThePosixCause) {
     Common::MutexLocker held(&mutex);
     try {
       Common::MutexLocker again(&mutex);
-      FAIL() << "relocking an error-checking mutex succeeded";
+      ADD_FAILURE() << "relocking an error-checking mutex succeeded";
     } catch (const Common::Error& error) {
       EXPECT_EQ(error.Code(), Common::kErrMutexLock);
       EXPECT_STREQ(error.Location()->function, "MutexLocker");
