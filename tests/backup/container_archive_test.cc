@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <zlib.h>
+
 #include <cstring>
 
 #include "core/backup/container_format.h"
@@ -17,6 +19,7 @@ using namespace container_test;
 using backupmedia::Load32;
 using backupmedia::Load64;
 using backupmedia::Store32;
+using backupmedia::Store64;
 
 class ContainerTest : public ::testing::Test {
  protected:
@@ -106,6 +109,79 @@ TEST_F(ContainerFormat, EveryHeaderWriteCarriesTheHighWaterMark) {
     ASSERT_NE(backupmedia::ValidateHeader(header, 512), 0u);
     EXPECT_GE(Load64(header + 48), 23u) << copy;
     EXPECT_GE(Load64(header + 48), Load64(header + 24)) << copy;
+  }
+}
+
+// A one-volume archive of 512-byte blocks written field by field the way
+// another writer may lay it out: a shorter label, the root records at another
+// offset, a marked size, and the current header in block 2 (block 1 holds an
+// older, empty state). Block 3 holds "0123456789".
+std::vector<uint8_t> ForeignArchive(uint16_t label_length, uint32_t root_offset) {
+  constexpr uint32_t kBlock = 512;
+  std::vector<uint8_t> bytes(4 * kBlock, 0);
+  uint8_t* label = bytes.data();
+  Store32(label, 0xA2B924CE);
+  label[4] = static_cast<uint8_t>(label_length);
+  label[6] = 1;
+  Store32(label + 8, 0x11223344);
+  Store32(label + 16, 0x55667788);
+  Store32(label + 20, 1);
+  Store32(label + 28, kBlock);
+  Store32(label + 24, static_cast<uint32_t>(adler32(1, label, label_length)));
+  const uint32_t r = (kBlock - root_offset) / 3;
+  for (int copy = 1; copy <= 2; ++copy) {
+    uint8_t* h = &bytes[copy * kBlock];
+    Store32(h + 4, copy == 1 ? 0x7FFFFFF0 : 0x7FFFFFF1);
+    Store32(h + 12, 77);
+    Store32(h + 16, root_offset);
+    Store32(h + 20, r);
+    Store64(h + 24, copy == 1 ? 3 : 4);
+    if (copy == 2) {
+      Store64(h + 32, 10);
+      Store64(h + 40, 12345);
+      // Single-entry leaves: data map 0 -> 3, both allocation maps 3 -> 3.
+      uint8_t* roots = h + root_offset;
+      const uint8_t data_leaf[] = {0, 0x02, 0x00, 0x00, 0x18};
+      const uint8_t map_leaf[] = {0, 0x02, 0x00, 0x00, 0x1E};
+      std::memcpy(roots, data_leaf, sizeof data_leaf);
+      std::memcpy(roots + r, map_leaf, sizeof map_leaf);
+      std::memcpy(roots + 2 * r, map_leaf, sizeof map_leaf);
+    }
+    if (root_offset >= 56) Store64(h + 48, copy == 1 ? 3 : 4);
+    Store32(h, static_cast<uint32_t>(adler32(1, h + 4, kBlock - 4)));
+  }
+  std::memcpy(&bytes[3 * kBlock], "0123456789", 10);
+  return bytes;
+}
+
+TEST_F(ContainerFormat, ArchivesOfAnotherWriterAreReadAndExtended) {
+  const struct {
+    uint16_t label_length;
+    uint32_t root_offset;
+  } layouts[] = {{36, 56}, {32, 64}, {34, 48}};
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(testing::Message() << layout.label_length << "/" << layout.root_offset);
+    PutFileBytes(tmp / "f.qmv", ForeignArchive(layout.label_length, layout.root_offset));
+    EXPECT_EQ(Content(u"f.qmv"), "0123456789");
+    auto writer = Append(dir.get(), u"f.qmv");
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(ReadAll(*writer), "0123456789");
+    WriteAt(*writer, 10, "abc");
+    writer->Flush();
+    WriteAt(*writer, 0, "X");
+    writer->Flush();
+    ASSERT_FALSE(writer->HasError()) << writer->LastError().ToString();
+    writer.reset();
+    EXPECT_EQ(Content(u"f.qmv"), "X123456789abc");
+    std::vector<uint8_t> bytes = FileBytes(tmp / "f.qmv");
+    EXPECT_EQ(0, std::memcmp(bytes.data(), ForeignArchive(layout.label_length, layout.root_offset).data(), 512));
+    for (int copy = 1; copy <= 2; ++copy) {
+      const uint8_t* h = &bytes[512 * copy];
+      ASSERT_NE(backupmedia::ValidateHeader(h, 512), 0u);
+      EXPECT_EQ(Load32(h + 16), layout.root_offset);
+      EXPECT_EQ(Load32(h + 20), (512 - layout.root_offset) / 3);
+      EXPECT_EQ(Load64(h + 40), 12345u);  // the marked size is carried over
+    }
   }
 }
 
