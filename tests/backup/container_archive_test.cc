@@ -253,6 +253,36 @@ TEST_F(ContainerVolumes, LaterVolumeOpenedByItsOwnNameOpensTheArchive) {
   EXPECT_EQ(ReadAll(*writer), content);
 }
 
+// Reads the stream back from the volume files alone: the data map root from
+// the current header, then every block at its place in its volume's file.
+TEST_F(ContainerVolumes, BlocksLieInTheirVolumeFileByGlobalNumber) {
+  constexpr uint32_t kBlock = 512, kPerVolume = 5;
+  const std::string content = Pattern(30 * kBlock, 8);
+  Make(u"g.qmv", content, kPerVolume * kBlock);
+  std::vector<uint8_t> volume0 = FileBytes(tmp / "g1.qmv");
+  ASSERT_GE(volume0.size(), 3u * kBlock);
+  EXPECT_EQ(Load32(&volume0[32]), kPerVolume);
+  const uint8_t* h1 = &volume0[kBlock];
+  const uint8_t* h2 = &volume0[2 * kBlock];
+  const uint8_t* header =
+      backupmedia::ValidateHeader(h2, kBlock) > backupmedia::ValidateHeader(h1, kBlock) ? h2 : h1;
+  ASSERT_EQ(header[Load32(header + 16)], 0) << "the data map root is a leaf";
+  auto extents = backupmedia::DecodeNode(header + Load32(header + 16) + 1, Load32(header + 20) - 1);
+  std::string rebuilt(content.size(), '?');
+  for (const auto& e : extents) {
+    for (uint64_t i = 0; i < e.count; ++i) {
+      const uint64_t block = e.value + i, volume = (block - 1) / (kPerVolume - 1);
+      std::vector<uint8_t> file = FileBytes(tmp / ("g" + std::to_string(volume + 1) + ".qmv"));
+      const uint64_t offset = (block - volume * (kPerVolume - 1)) * kBlock;
+      ASSERT_LE(offset + kBlock, file.size()) << block;
+      ASSERT_LT(offset, kPerVolume * kBlock);
+      EXPECT_EQ(Load32(&file[20]), volume + 1);
+      rebuilt.replace((e.key + i) * kBlock, kBlock, reinterpret_cast<const char*>(&file[offset]), kBlock);
+    }
+  }
+  EXPECT_EQ(rebuilt, content);
+}
+
 TEST_F(ContainerVolumes, VolumeOfAnotherArchiveIsRefused) {
   Make(u"r.qmv", Pattern(12 * 512, 4), 4 * 512);
   Make(u"o.qmv", Pattern(12 * 512, 5), 4 * 512);
