@@ -499,6 +499,11 @@ void ContainerArchive::Commit() {
       break;
     } catch (RetriableError& failure) {
       Retry(1, std::move(failure.error), failure.volume, false);
+    } catch (Common::Error&) {
+      // The archive refuses all work from now on: drop the volume files so that
+      // the header and reader locks it may hold do not keep readers waiting.
+      CloseVolumes();
+      throw;
     }
   }
   if (Load32(block.data() + header::kCommitCount) != Load32(image_ + header::kCommitCount)) {

@@ -1,8 +1,10 @@
 // One writer and several readers of an archive in separate processes.
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/fault_injection_fs.h"
 #include "support/test_support.h"
 #include "tests/backup/container_test_util.h"
 
@@ -123,6 +125,42 @@ TEST(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
   EXPECT_EQ(FileSize(tmp / "g.qmv"), settled);
   auto check = OpenRead(dir.get(), u"g.qmv");
   EXPECT_EQ(ReadAll(*check), Pattern(64 * 512, 9));
+}
+
+// A failed header write leaves the archive refusing work; it must not keep the
+// header copies locked, or every reader opening the archive would wait on them
+// until the writer is closed.
+TEST(ContainerLocks, FailedHeaderWriteReleasesTheHeaderLock) {
+  zyk_test::TempDir tmp;
+  auto state = std::make_shared<zyk_test::FaultState>();
+  zyk_test::FaultDir faulty(MakePosixDir(tmp.path()), state);
+  auto writer = Create(&faulty, u"h.qmv", Parameters(512));
+  WriteAt(*writer, 0, "content");
+  writer->Flush();
+  // An idle flush writes one header copy; find that write, then fail it next time.
+  const uint64_t base = state->EventCount();
+  writer->Flush();
+  uint64_t header_write = UINT64_MAX;
+  for (uint64_t i = base; i < state->Log().size(); ++i) {
+    const zyk_test::FaultEvent& e = state->Log()[i];
+    if (e.type == zyk_test::EventType::kWrite && (e.offset == 512 || e.offset == 1024)) header_write = i - base;
+  }
+  ASSERT_NE(header_write, UINT64_MAX);
+  state->FailAt(state->EventCount() + header_write, zyk_test::FaultKind::kDiskFull);
+  writer->Flush();
+  ASSERT_TRUE(state->FaultFired());
+  EXPECT_EQ(writer->LastError().Code(), Common::kErrDiskFull);
+  pid_t child = Spawn([&] {
+    int fd = ::open((tmp / "h.qmv").c_str(), O_RDONLY);
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 511;  // the reader byte and both header copies; the writer byte 510 may stay
+    probe.l_len = 3 * 512 - 511;
+    if (fd < 0 || ::fcntl(fd, F_GETLK, &probe) != 0) return 1;
+    return probe.l_type == F_UNLCK ? 0 : 2;
+  });
+  EXPECT_EQ(Wait(child), 0);
 }
 
 }  // namespace
