@@ -71,6 +71,8 @@ TEST_F(OpenFiles, PadAndAllocInfoAreUnsupported) {
   uint64_t entries[4] = {};
   zykfs_alloc_status_t alloc{0, entries, 4, 0, 0};
   EXPECT_EQ(mount_.AllocInfo(handle, &alloc), ZYKFS_E_NOT_SUPPORTED);
+  alloc.entries = nullptr;  // the request reaches the file before the array is needed
+  EXPECT_EQ(mount_.AllocInfo(handle, &alloc), ZYKFS_E_NOT_SUPPORTED);
   ASSERT_EQ(mount_.Close(handle), 0);
 }
 
@@ -82,10 +84,14 @@ TEST_F(OpenFiles, AccessViewsAndLockModes) {
   char buffer[8];
   zykfs_append_status_t status{};
   const uint64_t range[2] = {0, 4096};
+  // The access check comes before anything else, whatever the other arguments.
   EXPECT_EQ(mount_.Read(writer, buffer, sizeof(buffer), 0, &done), ZYKFS_E_NOT_READABLE);
+  EXPECT_EQ(mount_.Read(writer, nullptr, sizeof(buffer), 0, nullptr), ZYKFS_E_NOT_READABLE);
   EXPECT_EQ(mount_.Write(reader, "x", 1, 0, &done), ZYKFS_E_READ_ONLY);
+  EXPECT_EQ(mount_.Write(reader, nullptr, 1, 0, nullptr), ZYKFS_E_READ_ONLY);
   EXPECT_EQ(mount_.Truncate(reader, 0), ZYKFS_E_READ_ONLY);
   EXPECT_EQ(mount_.Append(reader, "x", 1, &status), ZYKFS_E_READ_ONLY);
+  EXPECT_EQ(mount_.Append(reader, "x", 1, nullptr), ZYKFS_E_READ_ONLY);
   EXPECT_EQ(mount_.Sparse(reader, range, 2), ZYKFS_E_READ_ONLY);
   EXPECT_EQ(mount_.Sync(reader), 0);
   EXPECT_EQ(mount_.Lock(reader, ZYKFS_LOCK_EXCLUSIVE), ZYKFS_E_READ_ONLY);
@@ -300,6 +306,60 @@ TEST_F(OpenFiles, ReadDirBatchesEveryEntryOnceThenEnds) {
   status = {buffer.data(), buffer.size()};
   EXPECT_EQ(mount_.ReadDir(handle, &status), ZYKFS_E_END_OF_DIR);
   EXPECT_EQ(mount_.CloseDir(handle), 0);
+}
+
+// A batch holds every record that fits; the 10-byte end record follows in the
+// same batch only when 10 bytes are left, else it makes up the next batch.
+TEST_F(OpenFiles, ReadDirEndRecordComesWhereTenBytesAreLeft) {
+  const uint64_t kLongRecords = 245 * (11 + 256);  // 245 names of 255 bytes
+  for (size_t last_name : {115, 120, 125}) {       // 10, 5 and 0 bytes left over
+    SCOPED_TRACE(last_name);
+    const std::string sub = "d" + std::to_string(last_name);
+    ASSERT_EQ(::mkdir((dir_ / sub).c_str(), 0755), 0);
+    std::map<std::string, uint64_t> inodes;
+    for (size_t i = 0; i <= 245; ++i) {
+      std::string name = std::to_string(i) + "-";
+      name.resize(i < 245 ? 255 : last_name, 'n');
+      WriteLocal(dir_ / sub + "/" + name, "");
+      struct stat local;
+      ASSERT_EQ(::lstat((dir_ / sub + "/" + name).c_str(), &local), 0);
+      inodes[name] = local.st_ino;
+    }
+    const uint64_t records = kLongRecords + 12 + last_name;
+    const bool end_fits = ZYKFS_READDIR_MIN_BUFFER - records >= ZYKFS_READDIR_END_RECORD;
+
+    uint64_t handle = 0;
+    ASSERT_EQ(mount_.OpenDir(sub.c_str(), &handle), 0);
+    std::vector<unsigned char> buffer(ZYKFS_READDIR_MIN_BUFFER, 0xEE);
+    zykfs_readdir_status_t status{nullptr, ZYKFS_READDIR_MIN_BUFFER - 1};
+    EXPECT_EQ(mount_.ReadDir(handle, &status), ZYKFS_E_BUFFER_TOO_SMALL);
+    status = {buffer.data(), buffer.size()};
+    ASSERT_EQ(mount_.ReadDir(handle, &status), 0);
+    EXPECT_EQ(status.size, records + (end_fits ? ZYKFS_READDIR_END_RECORD : 0));
+    std::map<std::string, uint64_t> listed;
+    for (uint64_t at = 0; at < records;) {
+      uint64_t inode = 0;
+      uint16_t length = 0;
+      std::memcpy(&inode, &buffer[at], 8);
+      std::memcpy(&length, &buffer[at + 8], 2);
+      ASSERT_GT(length, 0u) << "at " << at;
+      EXPECT_EQ(buffer[at + 10], ZYKFS_DT_FILE);
+      listed[std::string(reinterpret_cast<const char*>(&buffer[at + 11]), length - 1)] = inode;
+      EXPECT_EQ(buffer[at + 10 + length], '\0');
+      at += 11 + length;
+    }
+    EXPECT_EQ(listed, inodes);
+    if (!end_fits) {
+      status = {buffer.data(), buffer.size()};
+      ASSERT_EQ(mount_.ReadDir(handle, &status), 0);
+      EXPECT_EQ(status.size, ZYKFS_READDIR_END_RECORD);
+    }
+    const uint64_t end_at = end_fits ? records : 0;
+    EXPECT_EQ(buffer[end_at + 8] | buffer[end_at + 9], 0) << "end record length field";
+    status = {buffer.data(), buffer.size()};
+    EXPECT_EQ(mount_.ReadDir(handle, &status), ZYKFS_E_END_OF_DIR);
+    EXPECT_EQ(mount_.CloseDir(handle), 0);
+  }
 }
 
 TEST_F(OpenFiles, SwapRulesAndExchange) {

@@ -60,12 +60,11 @@ ZykDirectory::~ZykDirectory() {
 }
 
 Common::Error ZykDirectory::ReadDir(zykfs_readdir_status_t* status) {
-  if (status == nullptr || status->buffer == nullptr) {
-    return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("ReadDir"));
-  }
+  if (status == nullptr) return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("ReadDir"));
   const uint64_t capacity = status->size;
   if (capacity < kReadDirMinimumBuffer) return Common::Error(kErrBufferTooSmall, ZYK_HERE_AS("ReadDir"));
   if (!iterator_) return Common::Error(kErrListingEnded, ZYK_HERE_AS("ReadDir"));
+  if (status->buffer == nullptr) return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("ReadDir"));
 
   auto* buffer = static_cast<unsigned char*>(status->buffer);
   uint64_t used = 0;

@@ -39,10 +39,10 @@ ro_file* ZykFile::GetROFile(Common::Error& error) {
 }
 
 Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
-  if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Read");
   Common::Error error;
   ri_file* file = GetRIFile(error);
   if (file == nullptr) return error;
+  if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Read");
   *done = 0;
   file->Seek(static_cast<int64_t>(offset));
   size_t count = 0;
@@ -52,10 +52,10 @@ Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64
 }
 
 Common::Error ZykFile::Write(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
-  if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Write");
   Common::Error error;
   ro_file* file = GetROFile(error);
   if (file == nullptr) return error;
+  if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Write");
   *done = 0;
   file->Seek(static_cast<int64_t>(offset));
   size_t count = 0;
@@ -65,10 +65,10 @@ Common::Error ZykFile::Write(const void* buffer, uint64_t size, uint64_t offset,
 }
 
 Common::Error ZykFile::Append(const void* buffer, uint64_t size, uint8_t, zykfs_append_status_t* status) {
-  if (status == nullptr) return InvalidUsage("Append");
   Common::Error error;
   ro_file* file = GetROFile(error);
   if (file == nullptr) return error;
+  if (status == nullptr) return InvalidUsage("Append");
   uint64_t position = static_cast<uint64_t>(file->SeekEnd(0));
   uint64_t written = 0;
   if (buffer != nullptr) {
@@ -166,10 +166,11 @@ Common::Error ZykFile::Sparse(const uint64_t* values, uint64_t count) {
 }
 
 Common::Error ZykFile::GetAllocInfo(zykfs_alloc_status_t* status) {
-  if (status == nullptr || (status->entries == nullptr && status->count != 0)) return InvalidUsage("GetAllocInfo");
+  if (status == nullptr) return InvalidUsage("GetAllocInfo");
   AllocationInfoRequest request{kControlAllocationInfo, status->position, 0, 0, {}, status};
   file_->IOCTL(&request);
   if (file_->HasError()) return file_->TakeError();
+  if (status->entries == nullptr && status->count != 0) return InvalidUsage("GetAllocInfo");
   uint64_t unit = request.unit;
   uint64_t entry_size = request.entry_size;
   std::vector<uint64_t> values = std::move(request.values);
