@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -225,18 +224,6 @@ TEST_F(OpenFiles, CloseRightAfterTheLastCallbackSucceeds) {
   }
 }
 
-// A readdir callback that holds its thread until released.
-struct HeldCallback {
-  Completion done;
-  std::promise<void> release;
-  std::shared_future<void> released{release.get_future().share()};
-  static void Callback(void* context, int32_t code) {
-    auto* self = static_cast<HeldCallback*>(context);
-    self->released.wait();
-    Completion::Callback(&self->done, code);
-  }
-};
-
 // Parses one batch into `types` (name -> type); returns whether the end record came.
 bool ParseBatch(const unsigned char* buffer, uint64_t filled, std::vector<std::string>& names,
                 std::map<std::string, uint8_t>& types) {
@@ -277,19 +264,12 @@ TEST_F(OpenFiles, ReadDirBatchesEveryEntryOnceThenEnds) {
 
   uint64_t handle = 0;
   ASSERT_EQ(mount_.OpenDir("big", &handle), 0);
-  std::vector<unsigned char> buffer(ZYKFS_READDIR_MIN_BUFFER), spare(ZYKFS_READDIR_MIN_BUFFER);
+  std::vector<unsigned char> buffer(ZYKFS_READDIR_MIN_BUFFER);
   zykfs_readdir_status_t status{buffer.data(), ZYKFS_READDIR_MIN_BUFFER - 1};
   EXPECT_EQ(mount_.ReadDir(handle, &status), ZYKFS_E_BUFFER_TOO_SMALL);
 
-  // The first batch is held in its callback; a second request meanwhile finds
-  // the handle's queue full.
   status.size = buffer.size();
-  HeldCallback held;
-  mount_.Ops().readdir(mount_.Handle(), handle, &status, &HeldCallback::Callback, &held);
-  zykfs_readdir_status_t second{spare.data(), spare.size()};
-  EXPECT_EQ(mount_.ReadDir(handle, &second), ZYKFS_E_QUEUE_FULL);
-  held.release.set_value();
-  ASSERT_EQ(held.done.Wait(), 0);
+  ASSERT_EQ(mount_.ReadDir(handle, &status), 0);
 
   std::vector<std::string> names;
   std::map<std::string, uint8_t> types;
@@ -305,6 +285,32 @@ TEST_F(OpenFiles, ReadDirBatchesEveryEntryOnceThenEnds) {
   EXPECT_EQ(types, expected);
   status = {buffer.data(), buffer.size()};
   EXPECT_EQ(mount_.ReadDir(handle, &status), ZYKFS_E_END_OF_DIR);
+  EXPECT_EQ(mount_.CloseDir(handle), 0);
+}
+
+// A directory handle holds one request at a time: requests issued back to back
+// find the first one still queued or running and are refused, each answered once.
+TEST_F(OpenFiles, ReadDirWhileAnotherIsPendingIsRefused) {
+  ASSERT_EQ(::mkdir((dir_ / "d").c_str(), 0755), 0);
+  for (int i = 0; i < 300; ++i) WriteLocal(dir_ / ("d/" + std::to_string(i) + std::string(200, 'x')), "");
+  uint64_t handle = 0;
+  ASSERT_EQ(mount_.OpenDir("d", &handle), 0);
+  constexpr int kBurst = 32;
+  std::vector<std::vector<unsigned char>> buffers(kBurst, std::vector<unsigned char>(ZYKFS_READDIR_MIN_BUFFER));
+  std::vector<zykfs_readdir_status_t> statuses(kBurst);
+  std::vector<zyk_test::Completion*> answers;
+  for (int i = 0; i < kBurst; ++i) {
+    statuses[i] = {buffers[i].data(), buffers[i].size()};
+    answers.push_back(&mount_.NewCompletion());
+    mount_.Ops().readdir(mount_.Handle(), handle, &statuses[i], &zyk_test::Completion::Callback, answers.back());
+  }
+  int refused = 0;
+  for (zyk_test::Completion* answer : answers) {
+    int32_t code = answer->Wait();
+    EXPECT_TRUE(code == 0 || code == ZYKFS_E_QUEUE_FULL || code == ZYKFS_E_END_OF_DIR) << code;
+    refused += code == ZYKFS_E_QUEUE_FULL;
+  }
+  EXPECT_GT(refused, 0);
   EXPECT_EQ(mount_.CloseDir(handle), 0);
 }
 
