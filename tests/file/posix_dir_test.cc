@@ -522,6 +522,11 @@ TEST(PosixDirNotification, ReplacingOrDestroyingTheWatchReleasesTheCallback) {
 
 // A forked child has no polling thread: ending it normally must not wait for one.
 TEST(PosixDirNotification, ForkedChildExitsWithoutThePollingThread) {
+#ifdef __SANITIZE_ADDRESS__
+  // LeakSanitizer's own exit-time check can stall in a child forked from a
+  // threaded process, which would hide what this test looks for.
+  GTEST_SKIP() << "not meaningful under LeakSanitizer";
+#endif
   zyk_test::TempDir temp;
   auto dir = MakePosixDir(temp.path());
   std::atomic<int> destroyed{0};
