@@ -252,6 +252,12 @@ TEST(TaskManager, DroppingTheLastHandleInsideATaskDoesNotDeadlock) {
 TEST(TaskManager, FactoryFailureEndsTheThreadsAlreadyStarted) {
   // Let a few threads start (up to 16 come from the pool's cache), then fail;
   // the ones started must not be left waiting on a destroyed manager.
+  // Threads of earlier tests' managers may still be ending (a stop requested
+  // from a task runs on a thread of its own); their records coming back to
+  // the cache during the factory would spare it the failing creations.
+  auto& pool = Common::DefaultThreadPool::Instance();
+  for (int i = 0; i < 5000 && pool.GetStatsForTesting().in_use != 0; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(pool.GetStatsForTesting().in_use, 0u);
   Common::SetThreadCreateHookForTesting([]() -> int {
     static std::atomic<int> calls{0};
     return ++calls % 3 == 0 ? EAGAIN : 0;
