@@ -96,6 +96,21 @@ void ContainerArchive::UnlockVolume(uint32_t index, uint64_t offset, uint64_t le
   if (file->HasError()) throw RetriableError{file->TakeError(), index};
 }
 
+rio_file* ContainerArchive::OpenVolumeFile(uint32_t index, bool full_load, bool for_write) {
+  const char16_t* name = VolumeName(index);
+  rio_file* file = for_write ? directory_->OpenIO(name, !no_locks_) : directory_->OpenI(name, !no_locks_);
+  if (file != nullptr) return file;
+  Common::Error error = directory_->TakeError();
+  if (error.Code() == Common::kErrNotFound && index == 0 && full_load && blocks_per_volume_ == 0 &&
+      !provisional_split_) {
+    // The plain name is missing: perhaps this is a split archive (name1...).
+    blocks_per_volume_ = 1;
+    provisional_split_ = true;
+    return nullptr;
+  }
+  throw RetriableError{std::move(error), index};
+}
+
 void ContainerArchive::OpenForRead(uint32_t index, bool full_load) {
   if (!read_only_) {
     OpenForWrite(index, full_load, nullptr);
@@ -103,18 +118,8 @@ void ContainerArchive::OpenForRead(uint32_t index, bool full_load) {
   }
   if (index < volumes_.size() && volumes_[index].file) return;
   for (;;) {
-    rio_file* file = directory_->OpenI(VolumeName(index), !no_locks_);
-    if (file == nullptr) {
-      Common::Error error = directory_->TakeError();
-      if (error.Code() == Common::kErrNotFound && index == 0 && full_load && blocks_per_volume_ == 0 &&
-          !provisional_split_) {
-        // The plain name is missing: perhaps this is a split archive (name1...).
-        blocks_per_volume_ = 1;
-        provisional_split_ = true;
-        continue;
-      }
-      throw RetriableError{std::move(error), index};
-    }
+    rio_file* file = OpenVolumeFile(index, full_load, false);
+    if (file == nullptr) continue;
     AttachVolume(index, file);
     LockVolume(index, kReaderLockByte, 1, false, false);
     if (!LoadHeader(index, full_load)) {
@@ -141,17 +146,8 @@ void ContainerArchive::OpenForRead(uint32_t index, bool full_load) {
 bool ContainerArchive::OpenForWrite(uint32_t index, bool full_load, const uint8_t* last_header) {
   if (index < volumes_.size() && volumes_[index].file) return false;
   for (;;) {
-    rio_file* file = directory_->OpenIO(VolumeName(index), !no_locks_);
-    if (file == nullptr) {
-      Common::Error error = directory_->TakeError();
-      if (error.Code() == Common::kErrNotFound && index == 0 && full_load && blocks_per_volume_ == 0 &&
-          !provisional_split_) {
-        blocks_per_volume_ = 1;
-        provisional_split_ = true;
-        continue;
-      }
-      throw RetriableError{std::move(error), index};
-    }
+    rio_file* file = OpenVolumeFile(index, full_load, true);
+    if (file == nullptr) continue;
     AttachVolume(index, file);
     LockVolume(index, kWriterLockByte, 1, true, false);
     if (!LoadHeader(index, full_load)) {

@@ -154,6 +154,9 @@ class ContainerArchive : public rio_file, public BlockStore {
   // Volume files.
   const char16_t* VolumeName(uint32_t index);
   void OpenVolume(uint32_t index, bool full_load);
+  // Opens volume `index` for reading or writing; null when volume 0's plain name
+  // is missing and the split name should be tried instead. Throws RetriableError.
+  rio_file* OpenVolumeFile(uint32_t index, bool full_load, bool for_write);
   void OpenForRead(uint32_t index, bool full_load);
   bool OpenForWrite(uint32_t index, bool full_load, const uint8_t* last_header);
   void AttachVolume(uint32_t index, rio_file* file);
