@@ -212,7 +212,13 @@ class ChrootedDir : public rio_dir_delegate {
   bool ConvertToChroot(const char16_t* name, UString& confined, UString& inner) {
     confined.clear();
     inner.clear();
-    UString text = name ? UString(name) : UString();
+    // A missing name must not stand for this directory itself (a null name
+    // given to RemoveDir would remove it): refused like an unbuildable path.
+    if (name == nullptr) {
+      SetError(Error::File(Common::kErrOpenFailed, ZYK_HERE));
+      return false;
+    }
+    UString text(name);
     char16_t separator = inner_->GetPathSeparator();
     inner_->ClearError();
     if (separator != u'/' && text.find(separator) != UString::npos) {

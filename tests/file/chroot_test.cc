@@ -223,6 +223,15 @@ TEST(ChrootedDir, TheRootItselfCannotBeRemovedOrRenamed) {
   EXPECT_EQ(root->TakeError().Code(), Common::kErrAccessDenied);
   EXPECT_TRUE(std::filesystem::is_directory(temp / "root"));
   EXPECT_FALSE(std::filesystem::exists(temp / "root/moved"));
+  // A null name is no name, not the directory itself.
+  ::mkdir((temp / "root/sub").c_str(), 0755);
+  std::unique_ptr<rio_dir> sub(root->OpenDir(u"sub"));
+  ASSERT_NE(sub, nullptr);
+  sub->RemoveDir(nullptr);
+  EXPECT_EQ(sub->TakeError().Code(), Common::kErrOpenFailed);
+  EXPECT_EQ(sub->OpenI(static_cast<const char16_t*>(nullptr), true), nullptr);
+  EXPECT_EQ(sub->TakeError().Code(), Common::kErrOpenFailed);
+  EXPECT_TRUE(std::filesystem::is_directory(temp / "root/sub"));
 }
 
 TEST(ChrootedDir, ForeignSeparatorsNeverPassThrough) {
