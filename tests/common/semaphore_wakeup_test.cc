@@ -114,4 +114,29 @@ TEST(SemaphoreWakeup, TimeoutsRacingSignalsNeitherLoseNorDuplicateUnits) {
   EXPECT_LE(taken.load(), signalled + static_cast<int>(waiters.size()));
 }
 
+// A waiter may destroy the semaphore as soon as its Wait returns: the Signal
+// that woke it must not touch the semaphore after handing the unit over,
+// whether the waiter slept, spun or timed out at that moment.
+TEST(SemaphoreWakeup, WaiterMayDestroyTheSemaphoreOnceWoken) {
+  const uint64_t seed = zyk_test::TestSeed();
+  std::mt19937_64 random(seed);
+  const int rounds = static_cast<int>(zyk_test::Scaled(3000, 200));
+  for (int i = 0; i < rounds; ++i) {
+    auto* semaphore = new Semaphore(0);
+    const unsigned pause_us = static_cast<unsigned>(random() % 60);
+    const bool timed = random() % 2 == 0;
+    std::atomic<bool> taken{false};
+    std::thread waiter([&] {
+      bool got = timed ? semaphore->Wait(1u + static_cast<uint32_t>(random() % 2)) || semaphore->Wait(10000u)
+                       : (semaphore->Wait(), true);
+      taken = got;
+      delete semaphore;  // the signaller may still be inside Signal
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+    semaphore->Signal();
+    waiter.join();
+    ASSERT_TRUE(taken.load()) << "round " << i;
+  }
+}
+
 }  // namespace

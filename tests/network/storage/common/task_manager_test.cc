@@ -151,6 +151,7 @@ TEST(TaskManager, DroppingTheHandleRunsPostedTasksAndOnlyExpeditedFutureOnes) {
     SCOPED_TRACE(expedite ? "expedited" : "not expedited");
     std::atomic<int> ran{0}, future_ran{0};
     auto payload = std::make_shared<int>(0);
+    const size_t in_use_before = Common::DefaultThreadPool::Instance().GetStatsForTesting().in_use;
     {
       auto manager = CreateThreadPoolTaskManager();
       for (int i = 0; i < 500; ++i) {
@@ -164,6 +165,8 @@ TEST(TaskManager, DroppingTheHandleRunsPostedTasksAndOnlyExpeditedFutureOnes) {
     }
     EXPECT_EQ(ran.load(), 500);
     EXPECT_EQ(future_ran.load(), expedite ? 5 : 0);
+    EXPECT_EQ(Common::DefaultThreadPool::Instance().GetStatsForTesting().in_use, in_use_before)
+        << "a worker or the timer was left running";
     EXPECT_EQ(payload.use_count(), 1) << "a delayed task was not destroyed";
   }
 }
