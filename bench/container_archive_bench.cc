@@ -75,6 +75,23 @@ double ReadAll(rio_file& file, size_t total) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Reports the two throughputs in MiB/s and their ratio (archive over plain).
+void ReportBytes(benchmark::State& state, size_t total, double plain_seconds, double archive_seconds) {
+  double n = static_cast<double>(state.iterations());
+  state.counters["plain_MiBps"] = total / 1048576.0 * n / plain_seconds;
+  state.counters["archive_MiBps"] = total / 1048576.0 * n / archive_seconds;
+  state.counters["ratio"] = plain_seconds / archive_seconds;
+}
+
+// Fills a plain file and an archive of `total` bytes each in `dir`.
+void WriteBoth(rio_dir& dir, size_t total) {
+  std::vector<char> chunk = Data(kChunk);
+  auto plain = PlainFile(dir, true);
+  WriteAll(*plain, chunk, total);
+  auto archive = Archive(dir, true);
+  WriteAll(*archive, chunk, total);
+}
+
 void SequentialWriteRatio(benchmark::State& state) {
   size_t total = static_cast<size_t>(state.range(0)) << 20;
   std::vector<char> chunk = Data(kChunk);
@@ -101,23 +118,14 @@ void SequentialWriteRatio(benchmark::State& state) {
     }
     plain_first = !plain_first;
   }
-  double n = static_cast<double>(state.iterations());
-  state.counters["plain_MiBps"] = total / 1048576.0 * n / plain_seconds;
-  state.counters["archive_MiBps"] = total / 1048576.0 * n / archive_seconds;
-  state.counters["ratio"] = plain_seconds / archive_seconds;
+  ReportBytes(state, total, plain_seconds, archive_seconds);
 }
 
 void SequentialReadRatio(benchmark::State& state) {
   size_t total = static_cast<size_t>(state.range(0)) << 20;
-  std::vector<char> chunk = Data(kChunk);
   Scratch scratch;
   auto dir = MakePosixDir(scratch.path);
-  {
-    auto plain = PlainFile(*dir, true);
-    WriteAll(*plain, chunk, total);
-    auto archive = Archive(*dir, true);
-    WriteAll(*archive, chunk, total);
-  }
+  WriteBoth(*dir, total);
   double plain_seconds = 0, archive_seconds = 0;
   for (auto _ : state) {
     auto plain = PlainFile(*dir, false);
@@ -126,10 +134,7 @@ void SequentialReadRatio(benchmark::State& state) {
     auto archive = backupmedia::OpenContainerArchive(dir.get(), u"bench.qmv", nullptr, error, false);
     archive_seconds += ReadAll(*archive, total);
   }
-  double n = static_cast<double>(state.iterations());
-  state.counters["plain_MiBps"] = total / 1048576.0 * n / plain_seconds;
-  state.counters["archive_MiBps"] = total / 1048576.0 * n / archive_seconds;
-  state.counters["ratio"] = plain_seconds / archive_seconds;
+  ReportBytes(state, total, plain_seconds, archive_seconds);
 }
 
 double RandomOverwrites(rio_file& file, size_t total, size_t count) {
@@ -150,15 +155,9 @@ double RandomOverwrites(rio_file& file, size_t total, size_t count) {
 void RandomOverwriteRatio(benchmark::State& state) {
   size_t total = static_cast<size_t>(state.range(0)) << 20;
   size_t count = 10000;
-  std::vector<char> chunk = Data(kChunk);
   Scratch scratch;
   auto dir = MakePosixDir(scratch.path);
-  {
-    auto plain = PlainFile(*dir, true);
-    WriteAll(*plain, chunk, total);
-    auto archive = Archive(*dir, true);
-    WriteAll(*archive, chunk, total);
-  }
+  WriteBoth(*dir, total);
   double plain_seconds = 0, archive_seconds = 0;
   for (auto _ : state) {
     auto plain = PlainFile(*dir, false);
