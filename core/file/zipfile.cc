@@ -63,6 +63,7 @@ struct archive {
   // read gives 0x40001 (with the file's own error inside), a short one 0x40002.
   Common::Error ReadAt(uint64_t offset, void* buffer, size_t length, Common::SourceLocation location) {
     if (offset > file_size || length > file_size - offset) return Common::Error::File(Common::kErrEndOfFile, location);
+    if (length == 0) return Common::Error();  // an empty central directory has nothing to read
     size_t done = 0;
     file->Seek(static_cast<int64_t>(offset));
     if (!file->HasError()) file->Read(buffer, length, done);

@@ -90,7 +90,7 @@ class MemoryFile : public ri_file {
   explicit MemoryFile(std::string bytes) : bytes_(std::move(bytes)) {}
   void Read(void* buffer, size_t length, size_t& done) override {
     done = HasError() || position_ >= bytes_.size() ? 0 : std::min(length, bytes_.size() - position_);
-    std::memcpy(buffer, bytes_.data() + std::min(position_, bytes_.size()), done);
+    if (done > 0) std::memcpy(buffer, bytes_.data() + position_, done);
     position_ += done;
   }
   int64_t Seek(int64_t offset) override { return static_cast<int64_t>(position_ = static_cast<size_t>(offset)); }
