@@ -388,9 +388,17 @@ Common::Error MountHandlerImpl::Swap(uint64_t first, uint64_t second) {
 
   const std::string temporary = first_path + "_" + MakeRandomGuid();
   if (Common::Error error = RenamePaths(first_path.c_str(), temporary.c_str(), "Rename")) return error;
-  // A failure from here on is not undone: each file stays where it is now.
-  if (Common::Error error = RenamePaths(second_path.c_str(), first_path.c_str(), "Rename")) return error;
-  if (Common::Error error = RenamePaths(temporary.c_str(), second_path.c_str(), "Rename")) return error;
+  // A refused later rename (an archive name and a plain one, say) puts back what
+  // was moved, so the host never finds its file under the temporary name.
+  if (Common::Error error = RenamePaths(second_path.c_str(), first_path.c_str(), "Rename")) {
+    RenamePaths(temporary.c_str(), first_path.c_str(), "Rename");
+    return error;
+  }
+  if (Common::Error error = RenamePaths(temporary.c_str(), second_path.c_str(), "Rename")) {
+    if (!RenamePaths(first_path.c_str(), second_path.c_str(), "Rename"))
+      RenamePaths(temporary.c_str(), first_path.c_str(), "Rename");
+    return error;
+  }
 
   std::lock_guard<std::mutex> lock(table_mutex_);
   auto one = handles_.find(first);

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -148,6 +149,16 @@ TEST_F(ArchiveThroughMount, RenamesStayWithinOneKindOfName) {
   mount_.PutFile("p.bin", "plain");
   EXPECT_EQ(mount_.Rename("a.QMV", "a.bin"), ZYKFS_E_NOT_SUPPORTED);
   EXPECT_EQ(mount_.Rename("p.bin", "p.QMV"), ZYKFS_E_NOT_SUPPORTED);
+  // A swap of the two kinds is refused and leaves both files under their names.
+  uint64_t plain = 0, archive = 0;
+  ASSERT_EQ(mount_.Open("p.bin", ZYKFS_OPEN_READ, &plain), 0);
+  ASSERT_EQ(mount_.Open("a.QMV", ZYKFS_OPEN_READ, &archive), 0);
+  EXPECT_EQ(mount_.Swap(plain, archive), ZYKFS_E_NOT_SUPPORTED);
+  EXPECT_EQ(mount_.Swap(archive, plain), ZYKFS_E_NOT_SUPPORTED);
+  EXPECT_EQ(mount_.Close(plain), 0);
+  EXPECT_EQ(mount_.Close(archive), 0);
+  using std::filesystem::directory_iterator;
+  EXPECT_EQ(std::distance(directory_iterator(dir_.path()), directory_iterator()), 2);
   EXPECT_EQ(mount_.GetFile("a.QMV"), "archived");
   EXPECT_EQ(mount_.GetFile("p.bin"), "plain");
   EXPECT_EQ(mount_.Rename("a.QMV", "b.QMV"), 0);
