@@ -647,13 +647,21 @@ ArchiveInfo ContainerArchive::GetInfo() {
   for (int i = 0; i < 3; ++i) {
     if (trees[i] == nullptr) continue;
     info.tree_depth[i] = trees[i]->RootLevel() + 1;
-    uint64_t extents = 0, blocks = 0;
+    const uint64_t blocks_below_size = (info.logical_size + block_size_ - 1) / block_size_;
+    uint64_t extents = 0, blocks = 0, bytes = 0;
     trees[i]->ForEachExtent([&](const Extent& extent) {
       ++extents;
       blocks += extent.count;
+      if (extent.key < blocks_below_size) {
+        uint64_t end = std::min(extent.key + extent.count, blocks_below_size) * block_size_;
+        bytes += std::min(end, info.logical_size) - extent.key * block_size_;
+      }
     });
     info.extent_count[i] = extents;
-    if (i == 0) info.allocated_blocks = blocks;
+    if (i == 0) {
+      info.allocated_blocks = blocks;
+      info.allocated_bytes = bytes;
+    }
   }
   return info;
 }

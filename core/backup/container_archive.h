@@ -98,6 +98,7 @@ struct ArchiveInfo {
   uint64_t allocation_cursor = 0;
   uint64_t high_water = 0;
   uint64_t allocated_blocks = 0;  // blocks the data map references
+  uint64_t allocated_bytes = 0;   // their bytes below the logical size, as the allocation list counts them
   uint32_t tree_depth[3] = {};    // data map, working and committed allocation map (0 when absent)
   uint64_t extent_count[3] = {};
 };

@@ -341,12 +341,14 @@ TEST_F(ContainerStream, TruncateFreesBlocksAndZeroesTheOldTail) {
   Make(u"t.qmv", Pattern(4096, 9));
   auto archive = Append(dir.get(), u"t.qmv");
   archive->Truncate(100);
+  EXPECT_EQ(archive->GetInfo().allocated_bytes, 100u);  // counted up to the logical size only
   archive->Truncate(3000);
   ASSERT_FALSE(archive->HasError());
   const std::string expected = Pattern(4096, 9).substr(0, 100) + std::string(2900, '\0');
   EXPECT_EQ(ReadAll(*archive), expected);
   archive->Flush();
   EXPECT_EQ(archive->GetInfo().allocated_blocks, 1u);
+  EXPECT_EQ(archive->GetInfo().allocated_bytes, 512u);
   archive.reset();
   EXPECT_EQ(Content(u"t.qmv"), expected);
 }

@@ -41,7 +41,7 @@ struct Command {
 const Command kCommands[] = {
     {"create", "qmv create [--block-size N] [--volume-size BYTES] ARCHIVE",
      "Creates a new archive whose content is read from standard input.\n"
-     "  --block-size N        block size, a power of two from 512 to 262144 (default 4096)\n"
+     "  --block-size N        block size, a power of two from 512 to 262144 (default and fallback 4096)\n"
      "  --volume-size BYTES   split into volume files of at most BYTES (default: one file)\n"},
     {"append", "qmv append ARCHIVE", "Adds standard input at the end of the archive's content.\n"},
     {"write", "qmv write ARCHIVE OFFSET", "Writes standard input into the content at byte OFFSET.\n"},
@@ -133,8 +133,10 @@ int RunCreate(const Command& command, std::vector<const char*> args) {
       bool block = args[i][2] == 'b';
       if (i + 1 >= args.size() || !ParseNumber(args[i + 1], value)) return UsageError(command, "bad number");
       if (block) {
+        if (value > UINT32_MAX) return UsageError(command, "bad number");
         if (!backupmedia::IsValidBlockSize(static_cast<uint64_t>(value)))
-          return UsageError(command, "block size must be a power of two from 512 to 262144");
+          std::fprintf(stderr, "qmv create: block size %" PRId64 " is not a power of two from 512 to 262144; using 4096\n",
+                       value);
         parameters.block_size = static_cast<uint32_t>(value);
       } else {
         parameters.max_volume_size = value;
@@ -227,10 +229,11 @@ int RunInfo(const Command& command, const std::vector<const char*>& args) {
   if (json) {
     std::printf("{\n  \"archive_id\": \"%016" PRIx64 "\",\n  \"block_size\": %u,\n  \"blocks_per_volume\": %u,\n"
                 "  \"volumes\": %u,\n  \"logical_size\": %" PRIu64 ",\n  \"marked_size\": %" PRIu64 ",\n"
-                "  \"allocated_bytes\": %" PRIu64 ",\n  \"allocation_cursor\": %" PRIu64 ",\n"
+                "  \"allocated_bytes\": %" PRIu64 ",\n  \"allocated_blocks\": %" PRIu64 ",\n"
+                "  \"allocation_cursor\": %" PRIu64 ",\n"
                 "  \"high_water_mark\": %" PRIu64 ",\n  \"current_copy\": %d,\n  \"header_copies\": [",
                 info.archive_id, info.block_size, info.blocks_per_volume, info.volume_count, info.logical_size,
-                info.marked_size, info.allocated_blocks * info.block_size, info.allocation_cursor, info.high_water,
+                info.marked_size, info.allocated_bytes, info.allocated_blocks, info.allocation_cursor, info.high_water,
                 info.current_copy);
     for (int i = 0; i < 2; ++i)
       std::printf("%s\n    {\"block\": %d, \"valid\": %s, \"sequence\": %u, \"commit_count\": %u, \"logical_size\": %" PRIu64
@@ -254,7 +257,8 @@ int RunInfo(const Command& command, const std::vector<const char*>& args) {
                 info.copies[i].logical_size, info.current_copy == i + 1 ? " (current)" : "");
   std::printf("logical size       %" PRIu64 "\n", info.logical_size);
   std::printf("marked size        %" PRIu64 "\n", info.marked_size);
-  std::printf("allocated bytes    %" PRIu64 "\n", info.allocated_blocks * info.block_size);
+  std::printf("allocated bytes    %" PRIu64 "\n", info.allocated_bytes);
+  std::printf("allocated blocks   %" PRIu64 "\n", info.allocated_blocks);
   std::printf("allocation cursor  %" PRIu64 "\n", info.allocation_cursor);
   std::printf("high-water mark    %" PRIu64 "\n", info.high_water);
   for (int i = 0; i < 3; ++i)
