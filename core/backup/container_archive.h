@@ -188,7 +188,6 @@ class ContainerArchive : public rio_file, public BlockStore {
   void Remap(uint64_t logical, uint64_t physical, uint64_t count);
   void FlushCache();
   void WriteOldestPart();
-  uint64_t WriteDirect(uint64_t logical, const uint8_t* source, uint64_t blocks);
   void FetchBlock(uint64_t logical, uint8_t* slot);
   void AutoCommitIfDue();
   void FullFlush();

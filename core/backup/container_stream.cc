@@ -16,9 +16,6 @@ namespace backupmedia {
 
 namespace {
 
-// Writes of at least this many whole bytes bypass the write cache.
-constexpr uint64_t kDirectWriteBytes = uint64_t{256} << 10;
-
 int64_t SaturatedEnd(int64_t offset, int64_t length) {
   if (length > 0 && offset > std::numeric_limits<int64_t>::max() - length) return std::numeric_limits<int64_t>::max();
   if (length < 0 && offset < std::numeric_limits<int64_t>::min() - length) return std::numeric_limits<int64_t>::min();
@@ -132,26 +129,6 @@ void ContainerArchive::WriteOldestPart() {
   AutoCommitIfDue();
 }
 
-uint64_t ContainerArchive::WriteDirect(uint64_t logical, const uint8_t* source, uint64_t blocks) {
-  // Large runs of whole blocks go from the caller's buffer straight to new
-  // blocks: copying them through the ring first would only cost time. What the
-  // window holds is written first, so blocks keep their stream order on disk.
-  FlushCache();
-  const uint64_t end = logical + blocks;
-  while (logical < end) {
-    uint64_t got = 0;
-    uint64_t physical = Allocate(end - logical, got);
-    Remap(logical, physical, got);
-    WriteBlocks(source, physical, got);
-    source += got * block_size_;
-    logical += got;
-    written_blocks_ += got;
-  }
-  window_first_ = window_end_ = end;
-  AutoCommitIfDue();
-  return blocks;
-}
-
 void ContainerArchive::FetchBlock(uint64_t logical, uint8_t* slot) {
   uint64_t length = 1;
   uint64_t physical = data_map_->Find(logical, length);
@@ -241,15 +218,6 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
       logical = position / block_size;
       uint64_t offset = position % block_size;
       uint64_t run;
-      if (offset == 0 && !InWindow(logical) && remaining >= std::max<uint64_t>(kDirectWriteBytes, block_size)) {
-        run = WriteDirect(logical, in, remaining / block_size) * block_size;
-        in += run;
-        position_ += static_cast<int64_t>(run);
-        done += run;
-        remaining -= run;
-        logical_size_ = std::max(logical_size_, position_);
-        continue;
-      }
       if (InWindow(logical)) {
         uint64_t blocks = std::min(window_end_ - logical, ring_blocks_ - logical % ring_blocks_);
         run = std::min(remaining, blocks * block_size - offset);

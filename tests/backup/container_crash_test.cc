@@ -24,9 +24,8 @@ struct Outcome {
 };
 
 // Six commits of writes, overwrites, truncations and punches; stops at the
-// first failure. One write of the third commit is `large_write` bytes longer.
-// Deterministic for a seed.
-Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs, uint64_t large_write) {
+// first failure. Deterministic for a seed.
+Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs) {
   Outcome outcome;
   std::mt19937_64 random(seed);
   std::string model;
@@ -36,7 +35,6 @@ Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs, uint6
       uint64_t offset = random() % (model.size() + (kind < 7 ? bs : 1));
       if (kind < 7) {
         uint64_t length = 1 + random() % (3 * bs);
-        if (commit == 2 && step == 0) length += large_write;
         std::string bytes = Pattern(length, static_cast<uint32_t>(random()));
         size_t done = 0;
         archive.Seek(static_cast<int64_t>(offset));
@@ -68,9 +66,8 @@ Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs, uint6
 struct Layout {
   const char* name;
   int64_t volume_size;
-  uint64_t large_write;  // added to one write: large writes bypass the write cache
 };
-const Layout kLayouts[] = {{"single", INT64_MAX, 256 << 10}, {"split", 6 * 512, 0}};
+const Layout kLayouts[] = {{"single", INT64_MAX}, {"split", 6 * 512}};
 
 // A new archive of 512-byte blocks behind a fault-injecting directory.
 struct Faulty {
@@ -86,7 +83,7 @@ struct Faulty {
 // Events of one undisturbed run of the workload.
 uint64_t WorkloadEvents(const Layout& layout, uint64_t seed) {
   Faulty run(layout);
-  EXPECT_FALSE(RunWorkload(*run.archive, seed, 512, layout.large_write).failed);
+  EXPECT_FALSE(RunWorkload(*run.archive, seed, 512).failed);
   return run.state->EventCount() - run.base;
 }
 
@@ -116,7 +113,7 @@ TEST(ContainerCrash, EveryCrashPointLeavesACommittedState) {
                              CrashMode::kRandomSubset}) {
         Faulty run(layout);
         run.state->CrashAt(run.base + point);
-        Outcome outcome = RunWorkload(*run.archive, seed, 512, layout.large_write);
+        Outcome outcome = RunWorkload(*run.archive, seed, 512);
         run.archive.reset();
         run.state->Heal();
         run.state->ApplyCrash(*MakePosixDir(run.tmp.path()), mode, seed + point);
@@ -137,7 +134,7 @@ TEST(ContainerCrash, InjectedErrorsStopTheArchiveAndKeepTheLastCommit) {
       for (FaultKind kind : {FaultKind::kIoError, FaultKind::kDiskFull}) {
         Faulty run(layout);
         run.state->FailAt(run.base + point, kind);
-        Outcome outcome = RunWorkload(*run.archive, seed, 512, layout.large_write);
+        Outcome outcome = RunWorkload(*run.archive, seed, 512);
         std::string where = "fault at event " + std::to_string(point) + (kind == FaultKind::kIoError ? " EIO" : " ENOSPC");
         const zyk_test::FaultEvent& event = run.state->Log()[run.base + point];
         // A failed attempt at the reader lock only means "readers present".

@@ -40,8 +40,7 @@ void RunModel(const ModelConfig& config, uint64_t operations, uint64_t seed) {
     uint64_t kind = below(100);
     if (kind < 40) {  // write
       uint64_t offset = below(std::min<uint64_t>(model.size() + 2 * bs, max_size));
-      uint64_t size_class = below(16);  // large writes bypass the write cache
-      uint64_t length = size_class == 0 ? 1 + below(640 << 10) : size_class < 4 ? 1 + below(8 * bs) : 1 + below(bs + 2);
+      uint64_t length = below(4) == 0 ? 1 + below(8 * bs) : 1 + below(bs + 2);
       std::string bytes = Pattern(length, static_cast<uint32_t>(random()));
       WriteAt(*archive, static_cast<int64_t>(offset), bytes);
       if (model.size() < offset + length) model.resize(offset + length, '\0');
