@@ -11,9 +11,24 @@
 namespace Common {
 namespace {
 
-int RandomDevice() {
-  static const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  return fd;
+// Opened on first use and kept open; unloading the library closes it, so a
+// host that loads and unloads the library repeatedly leaks no descriptor.
+class RandomDevice {
+ public:
+  RandomDevice() : fd_(::open("/dev/urandom", O_RDONLY | O_CLOEXEC)) {}
+  ~RandomDevice() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int RandomDeviceDescriptor() {
+  static RandomDevice device;
+  return device.fd();
 }
 
 void FillFromRand(unsigned char* bytes, size_t length) {
@@ -27,7 +42,7 @@ void FillFromRand(unsigned char* bytes, size_t length) {
 void FillRandom(void* buffer, size_t length) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   size_t done = 0;
-  int fd = RandomDevice();
+  int fd = RandomDeviceDescriptor();
   while (fd >= 0 && done < length) {
     ssize_t got = ::read(fd, bytes + done, length - done);
     if (got > 0) {

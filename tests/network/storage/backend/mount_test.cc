@@ -1,11 +1,13 @@
 // Mounting, unmounting and the path operations, through the loaded library.
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -37,6 +39,56 @@ TEST(Library, ExportsOnlyMountAndUnmount) {
   }
   ASSERT_EQ(::pclose(pipe), 0) << "nm failed";
   EXPECT_EQ(symbols, (std::set<std::string>{"zykfs_mount", "zykfs_umount"}));
+}
+
+size_t CountDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// A host may load and unload the library many times: a cycle that mounts,
+// writes an archive and unmounts leaves no thread and no descriptor behind.
+// A copy of the library is loaded, so this instance is not shared with the
+// other tests' and really unloads.
+TEST(Library, LoadUnloadCyclesLeaveNoThreadOrDescriptorBehind) {
+  TempDir dir;
+  const std::string copy = dir.path() + "/libcopy.so";
+  std::filesystem::copy_file(ZYK_LIBRARY_PATH, copy);
+  const std::string root = dir.path() + "/root";
+  ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+  size_t threads = 0, descriptors = 0;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    void* module = ::dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << ::dlerror();
+    auto mount = reinterpret_cast<zykfs_mount_fn>(::dlsym(module, "zykfs_mount"));
+    auto umount = reinterpret_cast<zykfs_umount_fn>(::dlsym(module, "zykfs_umount"));
+    zykfs_params_t params{root.c_str()};
+    zykfs_mount_t record{};
+    auto call = [](auto issue) {
+      Completion done;
+      issue(&Completion::Callback, &done);
+      return done.Wait();
+    };
+    ASSERT_EQ(call([&](zykfs_callback_t cb, void* cx) { mount(&params, &record, cb, cx); }), 0);
+    auto run = [&](auto entry, auto... args) {
+      return call([&](zykfs_callback_t cb, void* cx) { (record.ops->*entry)(record.handle, args..., cb, cx); });
+    };
+    uint64_t handle = 0, written = 0;
+    const uint32_t flags = ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE | ZYKFS_OPEN_TRUNCATE;
+    ASSERT_EQ(run(&zykfs_ops_t::open, "a.QMV", flags, &handle), 0);
+    EXPECT_EQ(run(&zykfs_ops_t::write, handle, "data", 4, 0, &written), 0);
+    EXPECT_EQ(run(&zykfs_ops_t::close, handle), 0);
+    ASSERT_EQ(call([&](zykfs_callback_t cb, void* cx) { umount(&record, cb, cx); }), 0);
+    ASSERT_EQ(::dlclose(module), 0);
+    if (cycle == 0) {
+      threads = CountThreads();
+      descriptors = CountDescriptors();
+    } else {
+      EXPECT_EQ(CountThreads(), threads) << "cycle " << cycle;
+      EXPECT_EQ(CountDescriptors(), descriptors) << "cycle " << cycle;
+    }
+  }
 }
 
 // A root that is not a directory used to mount a tree on which every operation
