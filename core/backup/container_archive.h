@@ -199,6 +199,12 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint8_t* Slot(uint64_t logical) { return ring_.get() + (logical % ring_blocks_) * block_size_; }
   // Refuses work after a failure and output on a read-only archive.
   bool Refuse(bool output);
+  // Runs one stream operation; what it throws goes to Fail.
+  template <typename Work>
+  void Guard(Work&& work);
+  // Stores the error and makes the archive refuse all further work.
+  void Fail(Common::Error error);
+  int64_t MoveTo(int64_t position);
 
   std::unique_ptr<rio_dir> directory_;
   std::unique_ptr<CallbackHolder> callback_;
@@ -227,6 +233,7 @@ class ContainerArchive : public rio_file, public BlockStore {
   std::unique_ptr<AllocationTree> working_map_;
   std::unique_ptr<AllocationTree> committed_map_;
 
+  Common::Error failure_;  // the first failure of a stream operation
   int64_t position_ = 0;
   std::unique_ptr<uint8_t[]> ring_;
   uint64_t ring_blocks_ = 0;

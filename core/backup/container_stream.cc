@@ -25,12 +25,35 @@ int64_t SaturatedEnd(int64_t offset, int64_t length) {
 }  // namespace
 
 bool ContainerArchive::Refuse(bool output) {
+  if (failure_) {
+    // The error may have been taken by the caller; the archive still refuses.
+    if (!HasError()) SetError(failure_);
+    return true;
+  }
   if (HasError()) return true;
   if (output && read_only_) {
     SetError(Common::Error::File(Common::kErrReadOnly, ZYK_HERE));
     return true;
   }
   return false;
+}
+
+template <typename Work>
+void ContainerArchive::Guard(Work&& work) {
+  try {
+    work();
+  } catch (Common::Error& error) {
+    Fail(std::move(error));
+  } catch (RetriableError& failure) {
+    Fail(std::move(failure.error));
+  }
+}
+
+void ContainerArchive::Fail(Common::Error error) {
+  // A failure can leave the cache and the trees partly written, so nothing more
+  // is done with this object; the disk keeps the last header written.
+  if (!failure_) failure_ = error;
+  SetError(std::move(error));
 }
 
 void ContainerArchive::CheckBlocks(uint64_t start, uint64_t count) {
@@ -162,7 +185,7 @@ void ContainerArchive::Read(void* buffer, size_t length, size_t& done) {
   uint64_t remaining = std::min<uint64_t>(length, static_cast<uint64_t>(logical_size_ - position_));
   uint8_t* out = static_cast<uint8_t*>(buffer);
   const uint64_t block_size = block_size_;
-  try {
+  Guard([&] {
     while (remaining > 0) {
       uint64_t position = static_cast<uint64_t>(position_);
       uint64_t logical = position / block_size;
@@ -190,11 +213,7 @@ void ContainerArchive::Read(void* buffer, size_t length, size_t& done) {
       done += run;
       remaining -= run;
     }
-  } catch (Common::Error& error) {
-    SetError(std::move(error));
-  } catch (RetriableError& failure) {
-    SetError(std::move(failure.error));
-  }
+  });
 }
 
 void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
@@ -205,7 +224,12 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
   uint64_t remaining =
       std::min<uint64_t>(length, static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - position_));
-  try {
+  if (remaining == 0) {
+    // At the largest position nothing more fits: say so rather than report success.
+    SetError(Common::Error::File(Common::kErrDiskFull, ZYK_HERE));
+    return;
+  }
+  Guard([&] {
     if (position_ > logical_size_) DoTruncate(position_);
     uint64_t logical = static_cast<uint64_t>(position_) / block_size;
     if (logical < window_first_ || logical > window_end_) {
@@ -250,11 +274,7 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
       remaining -= run;
       logical_size_ = std::max(logical_size_, position_);
     }
-  } catch (Common::Error& error) {
-    SetError(std::move(error));
-  } catch (RetriableError& failure) {
-    SetError(std::move(failure.error));
-  }
+  });
 }
 
 void ContainerArchive::DoTruncate(int64_t length) {
@@ -285,24 +305,14 @@ void ContainerArchive::DoTruncate(int64_t length) {
 
 void ContainerArchive::Truncate(uint64_t length) {
   if (Refuse(true)) return;
-  try {
+  Guard([&] {
     DoTruncate(length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? 0 : static_cast<int64_t>(length));
-  } catch (Common::Error& error) {
-    SetError(std::move(error));
-  } catch (RetriableError& failure) {
-    SetError(std::move(failure.error));
-  }
+  });
 }
 
 void ContainerArchive::Flush() {
   if (Refuse(true)) return;
-  try {
-    FullFlush();
-  } catch (Common::Error& error) {
-    SetError(std::move(error));
-  } catch (RetriableError& failure) {
-    SetError(std::move(failure.error));
-  }
+  Guard([&] { FullFlush(); });
 }
 
 void ContainerArchive::Deallocate(int64_t offset, int64_t length) {
@@ -361,35 +371,30 @@ void ContainerArchive::IOCTL(void* record) {
   }
   if (Refuse(code == kControlDeallocate)) return;
   auto& request = *static_cast<ControlRequest*>(record);
-  try {
+  Guard([&] {
     if (code == kControlDeallocate)
       Deallocate(request.offset, request.length);
     else
       AllocationList(request);
-  } catch (Common::Error& error) {
-    SetError(std::move(error));
-  } catch (RetriableError& failure) {
-    SetError(std::move(failure.error));
+  });
+}
+
+int64_t ContainerArchive::MoveTo(int64_t position) {
+  if (HasError()) return 0;
+  if (position < 0) {
+    // As with a plain file, a position before the start is refused.
+    SetError(Common::Error::File(Common::kErrSeekFailed, ZYK_HERE));
+    return 0;
   }
-}
-
-int64_t ContainerArchive::Seek(int64_t offset) {
-  if (HasError()) return 0;
-  position_ = offset;
+  position_ = position;
   return position_;
 }
 
-int64_t ContainerArchive::SeekCurrent(int64_t offset) {
-  if (HasError()) return 0;
-  position_ = SaturatedEnd(position_, offset);
-  return position_;
-}
+int64_t ContainerArchive::Seek(int64_t offset) { return MoveTo(offset); }
 
-int64_t ContainerArchive::SeekEnd(int64_t offset) {
-  if (HasError()) return 0;
-  position_ = SaturatedEnd(logical_size_, offset);
-  return position_;
-}
+int64_t ContainerArchive::SeekCurrent(int64_t offset) { return MoveTo(SaturatedEnd(position_, offset)); }
+
+int64_t ContainerArchive::SeekEnd(int64_t offset) { return MoveTo(SaturatedEnd(logical_size_, offset)); }
 
 uint64_t ContainerArchive::GetSize() { return static_cast<uint64_t>(logical_size_); }
 

@@ -141,11 +141,13 @@ TEST(ContainerCrash, InjectedErrorsStopTheArchiveAndKeepTheLastCommit) {
         bool harmless = event.type == zyk_test::EventType::kLock && event.offset == 511;
         if (!harmless && run.state->FaultFired()) {
           ASSERT_TRUE(outcome.failed) << where;
-          uint32_t code = run.archive->LastError().Code();
+          uint32_t code = run.archive->TakeError().Code();  // taken, as the mount does
           EXPECT_TRUE(code == Common::kErrReadFailed || code == Common::kErrDiskFull) << where << " " << code;
           size_t done = 1;
-          run.archive->Write("x", 1, done);  // the archive refuses further work
+          run.archive->Write("x", 1, done);  // the archive still refuses further work
           EXPECT_EQ(done, 0u) << where;
+          run.archive->Flush();
+          EXPECT_EQ(run.archive->TakeError().Code(), code) << where;
         }
         run.archive.reset();
         ExpectCommittedState(run.tmp.path(), outcome, where);

@@ -103,6 +103,23 @@ TEST_F(ArchiveThroughMount, ArchivesAndPlainFilesAnswerAlike) {
   EXPECT_EQ(ReadLocal(dir_ / "Data.Qmv", 4), kLabelMagic);
 }
 
+// Writes at positions an archive cannot hold fail like a plain file's, instead
+// of reporting success with nothing written; the handle stays usable.
+TEST_F(ArchiveThroughMount, WritesAtUnreachablePositionsFailAndLeaveTheFileUsable) {
+  for (const char* path : {"far.QMV", "far.bin"}) {
+    uint64_t handle = 0, done = 0;
+    ASSERT_EQ(mount_.Open(path, kCreate, &handle), 0);
+    for (uint64_t offset : {uint64_t{INT64_MAX}, uint64_t{1} << 63, UINT64_MAX}) {
+      done = 7;
+      EXPECT_NE(mount_.Write(handle, "x", 1, offset, &done), 0) << path << " at " << offset;
+      EXPECT_EQ(done, 0u) << path;
+    }
+    ASSERT_EQ(mount_.Write(handle, "near", 4, 0, &done), 0) << path;
+    EXPECT_EQ(mount_.Close(handle), 0);
+    EXPECT_EQ(mount_.GetFile(path), "near");
+  }
+}
+
 TEST_F(ArchiveThroughMount, StatReportsLogicalAndAllocatedSizesAfterEachSync) {
   uint64_t handle = 0, done = 0;
   ASSERT_EQ(mount_.Open("s.QMV", kCreate, &handle), 0);
