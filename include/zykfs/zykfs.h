@@ -47,10 +47,13 @@
  *
  * Close and unmount. A close reports ZYKFS_E_BUSY while a request on the handle
  * is still queued or running, or its call has not yet returned; the handle then
- * stays fully usable and the host retries once those callbacks have arrived
- * (a request no longer holds its handle when its callback runs). zykfs_umount reports ZYKFS_E_MOUNT_BUSY while any handle is
- * open; call it only after every callback of the mount has arrived. After a
- * successful unmount the mount record must not be used again.
+ * stays fully usable and the host retries once those calls have returned and
+ * their callbacks have arrived (a request no longer holds its handle when its
+ * callback runs). A close made from inside a callback can therefore still find
+ * the handle busy when the call that started that request has not yet returned
+ * on its own thread; retry it. zykfs_umount reports ZYKFS_E_MOUNT_BUSY while any
+ * handle is open; call it only after every callback of the mount has arrived.
+ * After a successful unmount the mount record must not be used again.
  */
 #ifndef ZYKFS_ZYKFS_H_
 #define ZYKFS_ZYKFS_H_
@@ -105,6 +108,7 @@ extern "C" {
 /* Codes of the file layer that reach the host unchanged (a selection; any other
    nonzero code is a failure too). */
 #define ZYKFS_E_DISK_FULL 0x40004
+#define ZYKFS_E_SEEK_FAILED 0x40005
 #define ZYKFS_E_NO_MEMORY 0x40006
 #define ZYKFS_E_OPEN_FAILED 0x40007
 #define ZYKFS_E_DELETE_FAILED 0x40008
@@ -231,7 +235,9 @@ typedef void (*zykfs_close_fn)(void* mount, uint64_t file_handle, zykfs_callback
 
 /* 2 read: reads up to `size` bytes at `offset` into `buffer`; *done receives the
    count (short only at end of file).
-   Codes: ZYKFS_E_NOT_READABLE (opened write only). */
+   Codes: ZYKFS_E_NOT_READABLE (opened write only), ZYKFS_E_SEEK_FAILED (an offset
+   of 2^63 or more, or for a plain file one past the largest file its file
+   system allows). */
 typedef void (*zykfs_read_fn)(void* mount, uint64_t file_handle, void* buffer, uint64_t size, uint64_t offset,
                               uint64_t* done, zykfs_callback_t callback, void* context);
 
@@ -258,7 +264,9 @@ typedef void (*zykfs_fstat_fn)(void* mount, uint64_t handle, zykfs_stat_t* stat,
                                void* context);
 
 /* 7 write: writes `size` bytes from `buffer` at `offset`; *done receives the count.
-   Codes: ZYKFS_E_READ_ONLY (opened read only), ZYKFS_E_DISK_FULL. */
+   Codes: ZYKFS_E_READ_ONLY (opened read only), ZYKFS_E_DISK_FULL (no more fits:
+   the disk is full or the file reached its largest size; *done still has the
+   count written), ZYKFS_E_SEEK_FAILED (as for read). */
 typedef void (*zykfs_write_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
                                uint64_t offset, uint64_t* done, zykfs_callback_t callback, void* context);
 
@@ -339,7 +347,10 @@ typedef void (*zykfs_rename_safe_fn)(void* mount, const char* from, const char* 
    handle follows its file to the other name. Both must be idle file handles on
    different paths.
    Codes: ZYKFS_E_INVALID_HANDLE, ZYKFS_E_INVALID_USAGE (same path, or a directory
-   handle), ZYKFS_E_BUSY (a request pending on either). */
+   handle), ZYKFS_E_BUSY (a request pending on either), ZYKFS_E_NOT_SUPPORTED
+   (either file is a .QMV archive: the exchange goes through a temporary name
+   that is not an archive name; both files are left as they were), and the
+   codes of rename. */
 typedef void (*zykfs_swap_fn)(void* mount, uint64_t first_handle, uint64_t second_handle,
                               zykfs_callback_t callback, void* context);
 

@@ -2,6 +2,7 @@
 // access rules, the file requests, listing and swapping.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +132,45 @@ TEST_F(OpenFiles, AppendReportsCountAndFlushedSize) {
   ASSERT_EQ(mount_.Close(handle), 0);
   const std::string local = ReadLocal(dir_ / "a", 8192);
   EXPECT_EQ(local, "abc" + std::string(4093, '\0') + std::string(4096, 'm'));
+}
+
+// Lowers the process's file size limit for as long as it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    set_ = ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+  bool Set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  bool set_ = false;
+};
+
+// A write that no longer fits reports the disk full, with the count written,
+// instead of success; an archive that cannot flush keeps its last commit.
+TEST_F(OpenFiles, WritesThatNoLongerFitReportDiskFull) {
+  uint64_t plain = 0, archive = 0, done = 0;
+  ASSERT_EQ(mount_.Open("limit.bin", kCreate, &plain), 0);
+  ASSERT_EQ(mount_.Open("limit.QMV", kCreate, &archive), 0);
+  const std::string data(2 << 20, 'd');
+  {
+    FileSizeLimit limit(1 << 20);
+    ASSERT_TRUE(limit.Set());
+    EXPECT_EQ(mount_.Write(plain, data.data(), data.size(), 0, &done), ZYKFS_E_DISK_FULL);
+    EXPECT_EQ(done, 1u << 20);
+    ASSERT_EQ(mount_.Write(archive, data.data(), data.size(), 0, &done), 0);  // still in the write cache
+    EXPECT_EQ(mount_.Sync(archive), ZYKFS_E_DISK_FULL);
+  }
+  EXPECT_EQ(mount_.Sync(archive), ZYKFS_E_DISK_FULL) << "a failed archive stays failed";
+  EXPECT_EQ(mount_.Close(plain), 0);
+  EXPECT_EQ(mount_.Close(archive), ZYKFS_E_DISK_FULL);
+  EXPECT_EQ(mount_.GetFile("limit.bin"), data.substr(0, 1 << 20));
+  EXPECT_EQ(mount_.GetFile("limit.QMV"), "");
 }
 
 TEST_F(OpenFiles, SparseChecksItsArgumentsThenPunchesARealHole) {

@@ -61,7 +61,11 @@ Common::Error ZykFile::Write(const void* buffer, uint64_t size, uint64_t offset,
   size_t count = 0;
   file->Write(buffer, size, count);
   *done = count;
-  return file->TakeError();
+  if (file->HasError()) return file->TakeError();
+  // A file writes less than asked only when no more fits (a full disk, the
+  // file size limit): report that along with the count, as Append does.
+  if (count != size) return Common::Error::File(Common::kErrDiskFull, ZYK_HERE_AS("Write"));
+  return {};
 }
 
 Common::Error ZykFile::Append(const void* buffer, uint64_t size, uint8_t, zykfs_append_status_t* status) {
