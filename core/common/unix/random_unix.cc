@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -17,13 +18,13 @@ class RandomDevice {
  public:
   RandomDevice() : fd_(::open("/dev/urandom", O_RDONLY | O_CLOEXEC)) {}
   ~RandomDevice() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    int fd = fd_.exchange(-1);
+    if (fd >= 0) ::close(fd);
   }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.load(); }
 
  private:
-  int fd_;
+  std::atomic<int> fd_;  // -1 once closed: late callers fall back to rand()
 };
 
 int RandomDeviceDescriptor() {

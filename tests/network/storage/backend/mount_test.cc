@@ -95,7 +95,13 @@ TEST(Library, LoadUnloadCyclesLeaveNoThreadOrDescriptorBehind) {
       threads = CountThreads();
       descriptors = CountDescriptors();
     } else {
-      EXPECT_EQ(CountThreads(), threads) << "cycle " << cycle;
+      // Pool threads past the idle cache end on their own, shortly after.
+      size_t now = CountThreads();
+      for (int wait = 0; wait < 250 && now > threads; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = CountThreads();
+      }
+      EXPECT_LE(now, threads) << "cycle " << cycle;
       EXPECT_EQ(CountDescriptors(), descriptors) << "cycle " << cycle;
     }
   }
