@@ -13,6 +13,14 @@ namespace backupmedia {
 
 namespace {
 
+// The bytes an extent of the data map holds below the logical size.
+uint64_t MappedBytesBelow(const Extent& extent, uint64_t logical_size, uint64_t block_size) {
+  const uint64_t blocks_below = (logical_size + block_size - 1) / block_size;
+  if (extent.key >= blocks_below) return 0;
+  const uint64_t end = std::min(extent.key + extent.count, blocks_below) * block_size;
+  return std::min(end, logical_size) - extent.key * block_size;
+}
+
 // More volumes than this are treated as damage (a table entry per volume is kept).
 constexpr uint64_t kMaxVolumes = uint64_t{1} << 16;
 
@@ -647,21 +655,14 @@ ArchiveInfo ContainerArchive::GetInfo() {
   for (int i = 0; i < 3; ++i) {
     if (trees[i] == nullptr) continue;
     info.tree_depth[i] = trees[i]->RootLevel() + 1;
-    const uint64_t blocks_below_size = (info.logical_size + block_size_ - 1) / block_size_;
-    uint64_t extents = 0, blocks = 0, bytes = 0;
+    uint64_t extents = 0, blocks = 0;
     trees[i]->ForEachExtent([&](const Extent& extent) {
       ++extents;
       blocks += extent.count;
-      if (extent.key < blocks_below_size) {
-        uint64_t end = std::min(extent.key + extent.count, blocks_below_size) * block_size_;
-        bytes += std::min(end, info.logical_size) - extent.key * block_size_;
-      }
+      if (i == 0) info.allocated_bytes += MappedBytesBelow(extent, info.logical_size, block_size_);
     });
     info.extent_count[i] = extents;
-    if (i == 0) {
-      info.allocated_blocks = blocks;
-      info.allocated_bytes = bytes;
-    }
+    if (i == 0) info.allocated_blocks = blocks;
   }
   return info;
 }

@@ -8,9 +8,12 @@
 //
 // The archive is itself a rio_file: Read, Write, Seek*, GetSize, Truncate,
 // Flush (a full commit) and IOCTL ("SDAT", "ALCM") work on the logical stream.
-// None of them throws; a failure is stored as the last error and, while it is
-// stored, every further operation returns at once without effect. The on-disk
-// state then stays that of the last complete header write.
+// None of them throws; a failure is stored as the last error. A failed
+// Write, Truncate, Flush or "SDAT" may leave the cache and the trees partly
+// written, so from then on every operation fails with that error, even after
+// the caller has taken it; the on-disk state stays that of the last complete
+// header write. A failed Read or "ALCM" changes nothing and stops nothing.
+// Positions before the start are refused with 0x40005.
 //
 // Volume files are reached only through the parent rio_dir and the rio_file
 // interface, so tests can slide a fault-injecting wrapper underneath.
@@ -98,7 +101,7 @@ struct ArchiveInfo {
   uint64_t allocation_cursor = 0;
   uint64_t high_water = 0;
   uint64_t allocated_blocks = 0;  // blocks the data map references
-  uint64_t allocated_bytes = 0;   // their bytes below the logical size, as the allocation list counts them
+  uint64_t allocated_bytes = 0;   // their bytes below the logical size (the allocation list's count once flushed)
   uint32_t tree_depth[3] = {};    // data map, working and committed allocation map (0 when absent)
   uint64_t extent_count[3] = {};
 };
@@ -199,11 +202,11 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint8_t* Slot(uint64_t logical) { return ring_.get() + (logical % ring_blocks_) * block_size_; }
   // Refuses work after a failure and output on a read-only archive.
   bool Refuse(bool output);
-  // Runs one stream operation; what it throws goes to Fail.
+  // Runs one stream operation; what it throws becomes the last error, and a
+  // failure of an operation that changes the archive is kept in failure_.
+  enum class Effect { kReadsOnly, kChanges };
   template <typename Work>
-  void Guard(Work&& work);
-  // Stores the error and makes the archive refuse all further work.
-  void Fail(Common::Error error);
+  void Guard(Effect effect, Work&& work);
   int64_t MoveTo(int64_t position);
 
   std::unique_ptr<rio_dir> directory_;
@@ -233,7 +236,7 @@ class ContainerArchive : public rio_file, public BlockStore {
   std::unique_ptr<AllocationTree> working_map_;
   std::unique_ptr<AllocationTree> committed_map_;
 
-  Common::Error failure_;  // the first failure of a stream operation
+  Common::Error failure_;  // the first failed change: every later operation is refused with it
   int64_t position_ = 0;
   std::unique_ptr<uint8_t[]> ring_;
   uint64_t ring_blocks_ = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -39,20 +40,22 @@ bool ContainerArchive::Refuse(bool output) {
 }
 
 template <typename Work>
-void ContainerArchive::Guard(Work&& work) {
+void ContainerArchive::Guard(Effect effect, Work&& work) {
+  Common::Error error;
   try {
     work();
-  } catch (Common::Error& error) {
-    Fail(std::move(error));
+    return;
+  } catch (Common::Error& thrown) {
+    error = std::move(thrown);
   } catch (RetriableError& failure) {
-    Fail(std::move(failure.error));
+    error = std::move(failure.error);
+  } catch (const std::bad_alloc&) {
+    error = Common::Error::File(Common::kErrNoMemory, ZYK_HERE);
   }
-}
-
-void ContainerArchive::Fail(Common::Error error) {
-  // A failure can leave the cache and the trees partly written, so nothing more
-  // is done with this object; the disk keeps the last header written.
-  if (!failure_) failure_ = error;
+  // A failed change can leave the cache and the trees partly written, so
+  // nothing more is done with this object; the disk keeps the last header
+  // written. A failed read or listing changed nothing and stops nothing.
+  if (effect == Effect::kChanges && !failure_) failure_ = error;
   SetError(std::move(error));
 }
 
@@ -185,7 +188,7 @@ void ContainerArchive::Read(void* buffer, size_t length, size_t& done) {
   uint64_t remaining = std::min<uint64_t>(length, static_cast<uint64_t>(logical_size_ - position_));
   uint8_t* out = static_cast<uint8_t*>(buffer);
   const uint64_t block_size = block_size_;
-  Guard([&] {
+  Guard(Effect::kReadsOnly, [&] {
     while (remaining > 0) {
       uint64_t position = static_cast<uint64_t>(position_);
       uint64_t logical = position / block_size;
@@ -229,7 +232,7 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
     SetError(Common::Error::File(Common::kErrDiskFull, ZYK_HERE));
     return;
   }
-  Guard([&] {
+  Guard(Effect::kChanges, [&] {
     if (position_ > logical_size_) DoTruncate(position_);
     uint64_t logical = static_cast<uint64_t>(position_) / block_size;
     if (logical < window_first_ || logical > window_end_) {
@@ -305,14 +308,14 @@ void ContainerArchive::DoTruncate(int64_t length) {
 
 void ContainerArchive::Truncate(uint64_t length) {
   if (Refuse(true)) return;
-  Guard([&] {
+  Guard(Effect::kChanges, [&] {
     DoTruncate(length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? 0 : static_cast<int64_t>(length));
   });
 }
 
 void ContainerArchive::Flush() {
   if (Refuse(true)) return;
-  Guard([&] { FullFlush(); });
+  Guard(Effect::kChanges, [&] { FullFlush(); });
 }
 
 void ContainerArchive::Deallocate(int64_t offset, int64_t length) {
@@ -371,12 +374,10 @@ void ContainerArchive::IOCTL(void* record) {
   }
   if (Refuse(code == kControlDeallocate)) return;
   auto& request = *static_cast<ControlRequest*>(record);
-  Guard([&] {
-    if (code == kControlDeallocate)
-      Deallocate(request.offset, request.length);
-    else
-      AllocationList(request);
-  });
+  if (code == kControlDeallocate)
+    Guard(Effect::kChanges, [&] { Deallocate(request.offset, request.length); });
+  else
+    Guard(Effect::kReadsOnly, [&] { AllocationList(request); });
 }
 
 int64_t ContainerArchive::MoveTo(int64_t position) {

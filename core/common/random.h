@@ -4,9 +4,9 @@
 
 namespace Common {
 
-// Fills the buffer from /dev/urandom (opened once, kept open while the library
-// is loaded), falling back to rand() seeded once with time() when the device
-// fails. Never fails.
+// Fills the buffer from the system's random source (getrandom, the pool behind
+// /dev/urandom), falling back to rand() seeded once with time() when it fails.
+// Never fails.
 void FillRandom(void* buffer, size_t length);
 
 }  // namespace Common

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "core/common/unix/event_unix.h"
 #include "core/common/unix/sync_errors.h"
@@ -128,6 +130,17 @@ void ThreadPoolImpl::PoolImpl::Return(WorkerRecord* record) {
 ThreadPoolImpl::ThreadPoolImpl() : pool_(std::make_shared<PoolImpl>()) {}
 
 ThreadPoolImpl::~ThreadPoolImpl() {
+  // A job that has just answered its caller (an unmount's callback, say) may
+  // still be on its way back into the pool: give such jobs a moment, so that a
+  // host can unload the library right after its last callback. Jobs still
+  // running after that end on their own.
+  for (int waited_ms = 0; waited_ms < 100; ++waited_ms) {
+    {
+      std::lock_guard<std::mutex> lock(pool_->mutex);
+      if (pool_->in_use == 0) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   std::array<WorkerRecord*, kMaxCachedWorkers> idle{};
   size_t count = 0;
   {

@@ -254,7 +254,11 @@ typedef void (*zykfs_append_fn)(void* mount, uint64_t file_handle, const void* b
 typedef void (*zykfs_pad_fn)(void* mount, uint64_t file_handle, uint64_t* value, zykfs_callback_t callback,
                              void* context);
 
-/* 5 sync: flushes written data to storage; succeeds at once on a read-only handle. */
+/* 5 sync: flushes written data to storage; succeeds at once on a read-only handle.
+   For a .QMV file a sync commits: the data becomes the archive's new state.
+   Once a write, truncate, punch or sync of a .QMV file has failed, every later
+   request on that handle reports the same error and what was written since the
+   last successful sync is lost; close the handle and open the file again. */
 typedef void (*zykfs_sync_fn)(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context);
 
 /* 6 fstat: status of the entry behind an open file or directory handle; for a

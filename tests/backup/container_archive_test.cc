@@ -3,6 +3,7 @@
 #include "core/backup/container_archive.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <zlib.h>
 
@@ -335,6 +336,44 @@ TEST_F(ContainerStream, HolesReadAsZerosStayUnallocatedAndReadsStopAtTheEnd) {
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(std::vector<uint64_t>(list, list + 3), (std::vector<uint64_t>{1, 4608, 5004 - 4608}));
   std::free(list);
+}
+
+// Seeks before the start fail as a plain file's do, and a write at the largest
+// position reports the disk full; neither stops the archive.
+TEST_F(ContainerStream, UnreachablePositionsAreRefusedWithoutStoppingTheArchive) {
+  auto archive = Create(dir.get(), u"p.qmv", Parameters(512));
+  archive->Seek(-1);
+  EXPECT_EQ(archive->TakeError().Code(), Common::kErrSeekFailed);
+  archive->SeekEnd(-1);
+  EXPECT_EQ(archive->TakeError().Code(), Common::kErrSeekFailed);
+  archive->Seek(INT64_MAX);
+  size_t done = 1;
+  archive->Write("x", 1, done);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(archive->TakeError().Code(), Common::kErrDiskFull);
+  WriteAt(*archive, 0, "still works");
+  archive->Flush();
+  ASSERT_FALSE(archive->HasError()) << archive->LastError().ToString();
+  EXPECT_EQ(ReadAt(*archive, 0, 11), "still works");
+}
+
+// A failed read changes nothing: once the caller has taken its error, writes
+// and commits go on. (A failed change stops the archive: see the crash tests.)
+TEST_F(ContainerStream, AFailedReadDoesNotStopTheArchive) {
+  Make(u"d.qmv", Pattern(64 << 10, 3));
+  ASSERT_EQ(::truncate((tmp / "d.qmv").c_str(), 20 * 512), 0);  // the later data blocks are gone
+  auto archive = Append(dir.get(), u"d.qmv");
+  ASSERT_TRUE(archive);
+  ReadAt(*archive, 40 * 512, 10);
+  EXPECT_EQ(archive->TakeError().Code(), Common::kErrCorrupted);
+  WriteAt(*archive, 200000, "new");
+  archive->Flush();
+  ASSERT_FALSE(archive->HasError()) << archive->LastError().ToString();
+  archive.reset();
+  auto reader = OpenRead(dir.get(), u"d.qmv");
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(ReadAt(*reader, 200000, 3), "new");
+  EXPECT_EQ(ReadAt(*reader, 0, 100), Pattern(64 << 10, 3).substr(0, 100));
 }
 
 TEST_F(ContainerStream, TruncateFreesBlocksAndZeroesTheOldTail) {

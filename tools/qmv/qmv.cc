@@ -133,10 +133,12 @@ int RunCreate(const Command& command, std::vector<const char*> args) {
       bool block = args[i][2] == 'b';
       if (i + 1 >= args.size() || !ParseNumber(args[i + 1], value)) return UsageError(command, "bad number");
       if (block) {
-        if (value > UINT32_MAX) return UsageError(command, "bad number");
-        if (!backupmedia::IsValidBlockSize(static_cast<uint64_t>(value)))
+        if (!backupmedia::IsValidBlockSize(static_cast<uint64_t>(value))) {
+          // The archive falls back to 4096, as the format prescribes; say so.
           std::fprintf(stderr, "qmv create: block size %" PRId64 " is not a power of two from 512 to 262144; using 4096\n",
                        value);
+          value = 0;
+        }
         parameters.block_size = static_cast<uint32_t>(value);
       } else {
         parameters.max_volume_size = value;

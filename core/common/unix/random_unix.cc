@@ -1,8 +1,6 @@
 #include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/random.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -11,26 +9,6 @@
 
 namespace Common {
 namespace {
-
-// Opened on first use and kept open; unloading the library closes it, so a
-// host that loads and unloads the library repeatedly leaks no descriptor.
-class RandomDevice {
- public:
-  RandomDevice() : fd_(::open("/dev/urandom", O_RDONLY | O_CLOEXEC)) {}
-  ~RandomDevice() {
-    int fd = fd_.exchange(-1);
-    if (fd >= 0) ::close(fd);
-  }
-  int fd() const { return fd_.load(); }
-
- private:
-  std::atomic<int> fd_;  // -1 once closed: late callers fall back to rand()
-};
-
-int RandomDeviceDescriptor() {
-  static RandomDevice device;
-  return device.fd();
-}
 
 void FillFromRand(unsigned char* bytes, size_t length) {
   static std::once_flag seeded;
@@ -41,11 +19,13 @@ void FillFromRand(unsigned char* bytes, size_t length) {
 }  // namespace
 
 void FillRandom(void* buffer, size_t length) {
+  // getrandom draws from the same pool as /dev/urandom without holding a
+  // descriptor, so nothing stays open after the library is unloaded and no
+  // descriptor number can be shared with a file opened meanwhile.
   auto* bytes = static_cast<unsigned char*>(buffer);
   size_t done = 0;
-  int fd = RandomDeviceDescriptor();
-  while (fd >= 0 && done < length) {
-    ssize_t got = ::read(fd, bytes + done, length - done);
+  while (done < length) {
+    ssize_t got = ::getrandom(bytes + done, length - done, 0);
     if (got > 0) {
       done += static_cast<size_t>(got);
     } else if (got < 0 && errno == EINTR) {

@@ -80,8 +80,11 @@ class MountHandlerImpl : public MountHandler {
   static bool Exists(rio_dir& view, const UString& path);
   // The Stat steps after the path is known; `stat` is already zeroed.
   Common::Error StatPath(const char* path, zykfs_stat_t* stat);
-  // Converts both names and renames on a fresh root view.
-  Common::Error RenamePaths(const char* from, const char* to, const char* function);
+  // Converts both names and renames on a fresh root view; without `replace`
+  // an existing target is refused with 0x2850011.
+  Common::Error RenamePaths(const char* from, const char* to, const char* function, bool replace = true);
+  // Moves a file of a refused Swap back; false when it stays where it is.
+  bool PutBack(const std::string& from, const std::string& to);
   // Adds the object under `path`; requires table_mutex_ not held.
   void Register(const char* path, std::shared_ptr<FileObject> object);
   // Retires `handle` if known (else 0x40025), idle (else 0x2850003) and of the
@@ -190,7 +193,7 @@ Common::Error MountHandlerImpl::RemoveDir(const char* path) {
   return view->TakeError();
 }
 
-Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function) {
+Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function, bool replace) {
   UString old_name;
   UString new_name;
   if (!DecodeUtf8Path(from, old_name) || !DecodeUtf8Path(to, new_name)) {
@@ -199,6 +202,9 @@ Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, co
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
+  // Not atomic with respect to other processes: the target may appear between
+  // the test and the rename.
+  if (!replace && Exists(*view, new_name)) return Common::Error(kErrExists, ZYK_HERE_AS(function));
   view->Rename(old_name.c_str(), new_name.c_str());
   return view->TakeError();
 }
@@ -210,19 +216,15 @@ Common::Error MountHandlerImpl::Rename(const char* from, const char* to) {
 
 Common::Error MountHandlerImpl::RenameSafe(const char* from, const char* to) {
   if (Common::Error error = CheckBothClosed(from, to)) return error;
-  UString old_name;
-  UString new_name;
-  if (!DecodeUtf8Path(from, old_name) || !DecodeUtf8Path(to, new_name)) {
-    return FileError(Common::kErrRenameFailed, "RenameSafe");
-  }
-  Common::Error error;
-  std::unique_ptr<rio_dir> view = MakeRootView(error);
-  if (!view) return error;
-  // Not atomic with respect to other processes: the target may appear between
-  // the test and the rename.
-  if (Exists(*view, new_name)) return Common::Error(kErrExists, ZYK_HERE_AS("RenameSafe"));
-  view->Rename(old_name.c_str(), new_name.c_str());
-  return view->TakeError();
+  return RenamePaths(from, to, "RenameSafe", false);
+}
+
+bool MountHandlerImpl::PutBack(const std::string& from, const std::string& to) {
+  // Never over an entry that appeared meanwhile; a failure leaves the file
+  // under `from` and is traced.
+  Common::Error error = RenamePaths(from.c_str(), to.c_str(), "Swap", false);
+  if (error) Common::TraceError(1, error);
+  return !error;
 }
 
 Common::Error MountHandlerImpl::Clone(const char*, const char*) {
@@ -389,14 +391,13 @@ Common::Error MountHandlerImpl::Swap(uint64_t first, uint64_t second) {
   const std::string temporary = first_path + "_" + MakeRandomGuid();
   if (Common::Error error = RenamePaths(first_path.c_str(), temporary.c_str(), "Rename")) return error;
   // A refused later rename (an archive name and a plain one, say) puts back what
-  // was moved, so the host never finds its file under the temporary name.
+  // was moved, so the host finds its files under their own names again.
   if (Common::Error error = RenamePaths(second_path.c_str(), first_path.c_str(), "Rename")) {
-    RenamePaths(temporary.c_str(), first_path.c_str(), "Rename");
+    PutBack(temporary, first_path);
     return error;
   }
   if (Common::Error error = RenamePaths(temporary.c_str(), second_path.c_str(), "Rename")) {
-    if (!RenamePaths(first_path.c_str(), second_path.c_str(), "Rename"))
-      RenamePaths(temporary.c_str(), first_path.c_str(), "Rename");
+    if (PutBack(first_path, second_path)) PutBack(temporary, first_path);
     return error;
   }
 

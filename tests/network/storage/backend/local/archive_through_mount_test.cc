@@ -174,8 +174,8 @@ TEST_F(ArchiveThroughMount, RenamesStayWithinOneKindOfName) {
   EXPECT_EQ(mount_.Swap(archive, plain), ZYKFS_E_NOT_SUPPORTED);
   EXPECT_EQ(mount_.Close(plain), 0);
   EXPECT_EQ(mount_.Close(archive), 0);
-  using std::filesystem::directory_iterator;
-  EXPECT_EQ(std::distance(directory_iterator(dir_.path()), directory_iterator()), 2);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    EXPECT_TRUE(entry.path().filename() == "a.QMV" || entry.path().filename() == "p.bin") << entry.path();
   EXPECT_EQ(mount_.GetFile("a.QMV"), "archived");
   EXPECT_EQ(mount_.GetFile("p.bin"), "plain");
   EXPECT_EQ(mount_.Rename("a.QMV", "b.QMV"), 0);
