@@ -44,7 +44,10 @@ Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64
   if (file == nullptr) return error;
   if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Read");
   *done = 0;
+  // A wrapper hands on only the last call's error: a failed seek must end the
+  // request here, or the read would happen at the previous position.
   file->Seek(static_cast<int64_t>(offset));
+  if (file->HasError()) return file->TakeError();
   size_t count = 0;
   file->Read(buffer, size, count);
   *done = count;
@@ -57,7 +60,8 @@ Common::Error ZykFile::Write(const void* buffer, uint64_t size, uint64_t offset,
   if (file == nullptr) return error;
   if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Write");
   *done = 0;
-  file->Seek(static_cast<int64_t>(offset));
+  file->Seek(static_cast<int64_t>(offset));  // a failed seek ends the request, as for Read
+  if (file->HasError()) return file->TakeError();
   size_t count = 0;
   file->Write(buffer, size, count);
   *done = count;

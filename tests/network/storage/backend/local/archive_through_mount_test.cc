@@ -105,18 +105,25 @@ TEST_F(ArchiveThroughMount, ArchivesAndPlainFilesAnswerAlike) {
 
 // Writes at positions an archive cannot hold fail like a plain file's, instead
 // of reporting success with nothing written; the handle stays usable.
-TEST_F(ArchiveThroughMount, WritesAtUnreachablePositionsFailAndLeaveTheFileUsable) {
+// Reads and writes at positions a file cannot reach fail, touch nothing (not
+// even at the position of the request before) and leave the file usable.
+TEST_F(ArchiveThroughMount, UnreachablePositionsFailAndTouchNothing) {
   for (const char* path : {"far.QMV", "far.bin"}) {
     uint64_t handle = 0, done = 0;
     ASSERT_EQ(mount_.Open(path, kCreate, &handle), 0);
-    for (uint64_t offset : {uint64_t{INT64_MAX}, uint64_t{1} << 63, UINT64_MAX}) {
+    ASSERT_EQ(mount_.Write(handle, "near", 4, 0, &done), 0) << path;
+    for (uint64_t offset : {uint64_t{1} << 63, UINT64_MAX, uint64_t{INT64_MAX}}) {
       done = 7;
       EXPECT_NE(mount_.Write(handle, "x", 1, offset, &done), 0) << path << " at " << offset;
       EXPECT_EQ(done, 0u) << path;
+      char byte = 0;
+      done = 7;
+      mount_.Read(handle, &byte, 1, offset, &done);
+      EXPECT_EQ(done, 0u) << path;
     }
-    ASSERT_EQ(mount_.Write(handle, "near", 4, 0, &done), 0) << path;
+    ASSERT_EQ(mount_.Write(handle, "!", 1, 4, &done), 0) << path;
     EXPECT_EQ(mount_.Close(handle), 0);
-    EXPECT_EQ(mount_.GetFile(path), "near");
+    EXPECT_EQ(mount_.GetFile(path), "near!");
   }
 }
 
