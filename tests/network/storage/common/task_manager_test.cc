@@ -287,11 +287,15 @@ TEST(RunDetached, RunsOnAThreadOfItsOwnAndACreationFailureDestroysTheCopy) {
   ASSERT_TRUE(ran.WaitFor(1));
   EXPECT_EQ(ran.Values(), std::vector<int>{1});
 
-  // Drain the cache so a new thread is needed, then make creation fail.
+  // The job's worker goes back to the cache just after the job has run; once
+  // it is there, drain the cache so a new thread is needed, then make creation fail.
+  auto& pool = Common::DefaultThreadPool::Instance();
+  for (int i = 0; i < 5000 && pool.GetStatsForTesting().in_use != 0; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(pool.GetStatsForTesting().in_use, 0u);
   std::vector<std::unique_ptr<Common::ThreadAccessor>> hold;
   Common::Event release(true);
   for (size_t i = 0; i < Common::ThreadPoolImpl::kMaxCachedWorkers; ++i) {
-    hold.push_back(Common::DefaultThreadPool::Instance().CreateThread(
+    hold.push_back(pool.CreateThread(
         [](void* event) -> uint32_t {
           static_cast<Common::Event*>(event)->Wait();
           return 0;
