@@ -121,20 +121,29 @@ void SequentialWriteRatio(benchmark::State& state) {
   ReportBytes(state, total, plain_seconds, archive_seconds);
 }
 
-void SequentialReadRatio(benchmark::State& state) {
-  size_t total = static_cast<size_t>(state.range(0)) << 20;
+// A scratch directory holding a plain file and an archive of the benchmark's
+// size in MiB (its first argument), both already written.
+struct FilledDir {
+  explicit FilledDir(const benchmark::State& state)
+      : total(static_cast<size_t>(state.range(0)) << 20), dir(MakePosixDir(scratch.path)) {
+    WriteBoth(*dir, total);
+  }
+  size_t total;
   Scratch scratch;
-  auto dir = MakePosixDir(scratch.path);
-  WriteBoth(*dir, total);
+  std::unique_ptr<rio_dir> dir;
+};
+
+void SequentialReadRatio(benchmark::State& state) {
+  FilledDir filled(state);
   double plain_seconds = 0, archive_seconds = 0;
   for (auto _ : state) {
-    auto plain = PlainFile(*dir, false);
-    plain_seconds += ReadAll(*plain, total);
+    auto plain = PlainFile(*filled.dir, false);
+    plain_seconds += ReadAll(*plain, filled.total);
     Common::Error error;
-    auto archive = backupmedia::OpenContainerArchive(dir.get(), u"bench.qmv", nullptr, error, false);
-    archive_seconds += ReadAll(*archive, total);
+    auto archive = backupmedia::OpenContainerArchive(filled.dir.get(), u"bench.qmv", nullptr, error, false);
+    archive_seconds += ReadAll(*archive, filled.total);
   }
-  ReportBytes(state, total, plain_seconds, archive_seconds);
+  ReportBytes(state, filled.total, plain_seconds, archive_seconds);
 }
 
 double RandomOverwrites(rio_file& file, size_t total, size_t count) {
@@ -153,18 +162,15 @@ double RandomOverwrites(rio_file& file, size_t total, size_t count) {
 }
 
 void RandomOverwriteRatio(benchmark::State& state) {
-  size_t total = static_cast<size_t>(state.range(0)) << 20;
+  FilledDir filled(state);
   size_t count = 10000;
-  Scratch scratch;
-  auto dir = MakePosixDir(scratch.path);
-  WriteBoth(*dir, total);
   double plain_seconds = 0, archive_seconds = 0;
   for (auto _ : state) {
-    auto plain = PlainFile(*dir, false);
-    plain_seconds += RandomOverwrites(*plain, total, count);
+    auto plain = PlainFile(*filled.dir, false);
+    plain_seconds += RandomOverwrites(*plain, filled.total, count);
     plain.reset();
-    auto archive = Archive(*dir, false);
-    archive_seconds += RandomOverwrites(*archive, total, count);
+    auto archive = Archive(*filled.dir, false);
+    archive_seconds += RandomOverwrites(*archive, filled.total, count);
   }
   double n = static_cast<double>(state.iterations());
   state.counters["plain_writes_per_s"] = count * n / plain_seconds;

@@ -80,6 +80,9 @@ class MountHandlerImpl : public MountHandler {
   static bool Exists(rio_dir& view, const UString& path);
   // The Stat steps after the path is known; `stat` is already zeroed.
   Common::Error StatPath(const char* path, zykfs_stat_t* stat);
+  // Unlink and RemoveDir: refused while the path is open, else `remove` on a
+  // fresh root view.
+  Common::Error RemovePath(const char* path, const char* function, void (rio_dir::*remove)(const char16_t*));
   // Converts both names and renames on a fresh root view; without `replace`
   // an existing target is refused with 0x2850011.
   Common::Error RenamePaths(const char* from, const char* to, const char* function, bool replace = true);
@@ -171,26 +174,22 @@ Common::Error MountHandlerImpl::MakeDir(const char* path) {
   return view->TakeError();
 }
 
-Common::Error MountHandlerImpl::Unlink(const char* path) {
-  if (Common::Error error = CheckClosed(path, "Unlink")) return error;
+Common::Error MountHandlerImpl::RemovePath(const char* path, const char* function,
+                                           void (rio_dir::*remove)(const char16_t*)) {
+  if (Common::Error error = CheckClosed(path, function)) return error;
   UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, "Unlink");
+  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, function);
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
-  view->Remove(name.c_str());
+  ((*view).*remove)(name.c_str());
   return view->TakeError();
 }
 
+Common::Error MountHandlerImpl::Unlink(const char* path) { return RemovePath(path, "Unlink", &rio_dir::Remove); }
+
 Common::Error MountHandlerImpl::RemoveDir(const char* path) {
-  if (Common::Error error = CheckClosed(path, "RemoveDir")) return error;
-  UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, "RemoveDir");
-  Common::Error error;
-  std::unique_ptr<rio_dir> view = MakeRootView(error);
-  if (!view) return error;
-  view->RemoveDir(name.c_str());
-  return view->TakeError();
+  return RemovePath(path, "RemoveDir", &rio_dir::RemoveDir);
 }
 
 Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function, bool replace) {
