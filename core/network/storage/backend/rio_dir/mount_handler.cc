@@ -82,7 +82,7 @@ class MountHandlerImpl : public MountHandler {
   Common::Error StatPath(const char* path, zykfs_stat_t* stat);
   // Unlink and RemoveDir: refused while the path is open, else `remove` on a
   // fresh root view.
-  Common::Error RemovePath(const char* path, const char* function, void (rio_dir::*remove)(const char16_t*));
+  Common::Error RemovePath(const char* path, const char* function, void (*remove)(rio_dir&, const char16_t*));
   // Converts both names and renames on a fresh root view; without `replace`
   // an existing target is refused with 0x2850011.
   Common::Error RenamePaths(const char* from, const char* to, const char* function, bool replace = true);
@@ -175,21 +175,23 @@ Common::Error MountHandlerImpl::MakeDir(const char* path) {
 }
 
 Common::Error MountHandlerImpl::RemovePath(const char* path, const char* function,
-                                           void (rio_dir::*remove)(const char16_t*)) {
+                                           void (*remove)(rio_dir&, const char16_t*)) {
   if (Common::Error error = CheckClosed(path, function)) return error;
   UString name;
   if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, function);
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
-  ((*view).*remove)(name.c_str());
+  remove(*view, name.c_str());
   return view->TakeError();
 }
 
-Common::Error MountHandlerImpl::Unlink(const char* path) { return RemovePath(path, "Unlink", &rio_dir::Remove); }
+Common::Error MountHandlerImpl::Unlink(const char* path) {
+  return RemovePath(path, "Unlink", [](rio_dir& view, const char16_t* name) { view.Remove(name); });
+}
 
 Common::Error MountHandlerImpl::RemoveDir(const char* path) {
-  return RemovePath(path, "RemoveDir", &rio_dir::RemoveDir);
+  return RemovePath(path, "RemoveDir", [](rio_dir& view, const char16_t* name) { view.RemoveDir(name); });
 }
 
 Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function, bool replace) {
