@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libicu-dev zlib1g-dev libgtest-dev libbenchmark-dev zip unzip)
+packages=(cmake ninja-build g++ libicu-dev zlib1g-dev libgtest-dev libbenchmark-dev zip unzip qemu-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
