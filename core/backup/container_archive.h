@@ -146,6 +146,10 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint32_t VolumeCount() const { return static_cast<uint32_t>(volumes_.size()); }
   // Reads both header copies and walks the trees; throws Common::Error.
   ArchiveInfo GetInfo();
+  // Marks [start, start + count) free in the working allocation map: for blocks
+  // that the allocation map holds but nothing references (a checker's leaks).
+  // The next Flush() commits it. A failure is stored like any change's.
+  void ReleaseBlocks(uint64_t start, uint64_t count);
 
  private:
   struct Volume {

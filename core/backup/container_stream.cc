@@ -313,6 +313,11 @@ void ContainerArchive::Truncate(uint64_t length) {
   });
 }
 
+void ContainerArchive::ReleaseBlocks(uint64_t start, uint64_t count) {
+  if (Refuse(true)) return;
+  Guard(Effect::kChanges, [&] { working_map_->Modify(start, 0, count); });
+}
+
 void ContainerArchive::Flush() {
   if (Refuse(true)) return;
   Guard(Effect::kChanges, [&] { FullFlush(); });
