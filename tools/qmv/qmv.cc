@@ -7,6 +7,7 @@
 //   qmv truncate ARCHIVE SIZE
 //   qmv punch ARCHIVE OFFSET LENGTH                             whole blocks inside become holes
 //   qmv info [--json] ARCHIVE
+//   qmv check [--json] [--repair=leaks] ARCHIVE                 0 consistent, 2 corrupt, 3 leaks, 1 not checked
 //
 // Writing commands commit before they exit. Exit status 0 on success, 1 on an
 // archive failure (the error code and its text on stderr), 2 on a usage error.
@@ -22,11 +23,12 @@
 #include <vector>
 
 #include "core/backup/container_api.h"
-#include "core/common/file_name.h"
-#include "core/file/unix/posix_dir.h"
+#include "tools/qmv/commands.h"
+#include "tools/qmv/qmv_support.h"
 
 namespace {
 
+using namespace qmv;
 using backupmedia::ArchiveParameters;
 using backupmedia::ContainerArchive;
 
@@ -49,6 +51,12 @@ const Command kCommands[] = {
     {"truncate", "qmv truncate ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n"},
     {"punch", "qmv punch ARCHIVE OFFSET LENGTH",
      "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH); they read as zeros.\n"},
+    {"check", "qmv check [--json] [--repair=leaks] ARCHIVE",
+     "Reads the whole archive without changing it and reports damage and waste.\n"
+     "Exit status: 0 consistent, 2 corruption found, 3 only leaked blocks found,\n"
+     "1 the check could not run (missing file, not an archive, I/O error).\n"
+     "  --json           machine-readable output\n"
+     "  --repair=leaks   give leaked blocks back through a normal commit (never on a damaged archive)\n"},
     {"info", "qmv info [--json] ARCHIVE",
      "Shows the volume label, both header copies, sizes, volumes and the trees.\n"
      "  --json   machine-readable output\n"},
@@ -60,40 +68,10 @@ void PrintUsage(FILE* out) {
   std::fprintf(out, "Run 'qmv COMMAND --help' for details.\n");
 }
 
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-  return out;
-}
-
-int Fail(const char* what, const Common::Error& error) {
-  std::string text = Narrow(error.Description());
-  if (text.empty()) text = error.ToString();
-  std::fprintf(stderr, "qmv: %s: error 0x%08x: %s\n", what, error.Code(), text.c_str());
-  return 1;
-}
-
 int UsageError(const Command& command, const char* message) {
   std::fprintf(stderr, "qmv %s: %s\nusage: %s\n", command.name, message, command.usage);
   return 2;
 }
-
-bool ParseNumber(const char* text, int64_t& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  long long parsed = std::strtoll(text, &end, 0);
-  if (errno != 0 || *end != '\0' || parsed < 0) return false;
-  value = parsed;
-  return true;
-}
-
-// The archive's directory and name, taken relative to the working directory.
-struct Target {
-  std::unique_ptr<posix_dir> dir = MakeCurrentPosixDir();
-  UString path;
-  explicit Target(const char* archive) : path(Common::WidenFileName(archive)) {}
-};
 
 std::unique_ptr<ContainerArchive> OpenForWriting(Target& target, Common::Error& error) {
   ArchiveParameters parameters;
@@ -294,5 +272,6 @@ int main(int argc, char** argv) {
   if (name == "create") return RunCreate(*command, args);
   if (name == "cat") return RunCat(*command, args);
   if (name == "info") return RunInfo(*command, args);
+  if (name == "check") return RunCheck(args);
   return RunWriting(*command, args);
 }
