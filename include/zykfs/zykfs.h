@@ -61,6 +61,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* Version of the library this header belongs to (the package version). */
+#define ZYKFS_VERSION_MAJOR 1
+#define ZYKFS_VERSION_MINOR 0
+#define ZYKFS_VERSION_PATCH 0
+
 #ifdef __cplusplus
 #define ZYKFS_EXTERN_C extern "C"
 #else
@@ -105,8 +110,11 @@ extern "C" {
 /* The operation is not supported here. */
 #define ZYKFS_E_NOT_SUPPORTED 0x2850012
 
-/* Codes of the file layer that reach the host unchanged (a selection; any other
-   nonzero code is a failure too). */
+/* Codes of the file layer that reach the host unchanged (any other nonzero code
+   is a failure too). */
+#define ZYKFS_E_READ_FAILED 0x40001
+#define ZYKFS_E_END_OF_FILE 0x40002
+#define ZYKFS_E_WRITE_FAILED 0x40003
 #define ZYKFS_E_DISK_FULL 0x40004
 #define ZYKFS_E_SEEK_FAILED 0x40005
 #define ZYKFS_E_NO_MEMORY 0x40006
@@ -114,10 +122,64 @@ extern "C" {
 #define ZYKFS_E_DELETE_FAILED 0x40008
 #define ZYKFS_E_RENAME_FAILED 0x40009
 #define ZYKFS_E_CREATE_FAILED 0x4000A
+#define ZYKFS_E_NOT_READY 0x4000B
 #define ZYKFS_E_READ_ONLY 0x4000C
+#define ZYKFS_E_CORRUPTED 0x4000D
+#define ZYKFS_E_CANCELED 0x4000F
 #define ZYKFS_E_ACCESS_DENIED 0x40014
+#define ZYKFS_E_LOCK_FAILED 0x40017
+#define ZYKFS_E_RECOVER_FAILED 0x4001A
 #define ZYKFS_E_INVALID_USAGE 0x4001F
+#define ZYKFS_E_SECURITY 0x40023
 #define ZYKFS_E_INVALID_HANDLE 0x40025
+#define ZYKFS_E_UNRESOLVED_NAME 0x40029
+
+/* A .QMV archive written in an older layout that this library does not read. */
+#define ZYKFS_E_OLD_ARCHIVE_LAYOUT 0x2870001
+/* Memory ran out while the failure itself was being recorded. */
+#define ZYKFS_E_OUT_OF_MEMORY 0xFFF2
+
+/* One sentence naming `code` (English, static storage, never null). Texts of the
+   file-layer codes are those of the library's message catalog. */
+static inline const char* zykfs_result_text(int32_t code) {
+  switch (code) {
+    case ZYKFS_OK: return "The operation completed successfully.";
+    case ZYKFS_E_NOT_FOUND: return "The named file or directory does not exist.";
+    case ZYKFS_E_BUSY: return "The handle has a request queued or running.";
+    case ZYKFS_E_MOUNT_BUSY: return "A file or directory of the mount is still open.";
+    case ZYKFS_E_QUEUE_FULL: return "The handle already has a request of this kind pending.";
+    case ZYKFS_E_NOT_READABLE: return "The file was not opened for reading.";
+    case ZYKFS_E_PATH_OPEN: return "The path has an open handle.";
+    case ZYKFS_E_BUFFER_TOO_SMALL: return "The directory listing buffer is too small.";
+    case ZYKFS_E_END_OF_DIR: return "The directory listing has already ended.";
+    case ZYKFS_E_EXISTS: return "The target already exists.";
+    case ZYKFS_E_NOT_SUPPORTED: return "The operation is not supported.";
+    case ZYKFS_E_READ_FAILED: return "Error occurred while reading the file.";
+    case ZYKFS_E_END_OF_FILE: return "The end of the file has been reached.";
+    case ZYKFS_E_WRITE_FAILED: return "Error occurred while writing the file.";
+    case ZYKFS_E_DISK_FULL: return "The disk is full.";
+    case ZYKFS_E_SEEK_FAILED: return "Error occurred while searching in the file.";
+    case ZYKFS_E_NO_MEMORY: return "Not enough memory to complete the operation.";
+    case ZYKFS_E_OPEN_FAILED: return "Error occurred while opening the file.";
+    case ZYKFS_E_DELETE_FAILED: return "Error occurred while deleting the file.";
+    case ZYKFS_E_RENAME_FAILED: return "Error occurred while renaming the file.";
+    case ZYKFS_E_CREATE_FAILED: return "Error occurred while creating the file.";
+    case ZYKFS_E_NOT_READY: return "The drive is not ready.";
+    case ZYKFS_E_READ_ONLY: return "The file is read-only.";
+    case ZYKFS_E_CORRUPTED: return "The file is corrupted.";
+    case ZYKFS_E_CANCELED: return "Canceled.";
+    case ZYKFS_E_ACCESS_DENIED: return "Access to the file is denied.";
+    case ZYKFS_E_LOCK_FAILED: return "Failed to lock the file.";
+    case ZYKFS_E_RECOVER_FAILED: return "Error occurred while recovering.";
+    case ZYKFS_E_INVALID_USAGE: return "Invalid usage.";
+    case ZYKFS_E_SECURITY: return "Security error occurred while opening the file for writing.";
+    case ZYKFS_E_INVALID_HANDLE: return "Invalid file handle.";
+    case ZYKFS_E_UNRESOLVED_NAME: return "Cannot resolve the file name.";
+    case ZYKFS_E_OLD_ARCHIVE_LAYOUT: return "The archive has an older layout that this library does not read.";
+    case ZYKFS_E_OUT_OF_MEMORY: return "Not enough memory to record the failure.";
+    default: return "Unknown result code.";
+  }
+}
 
 /* ------------------------------------------------------------------------ */
 /* Constants                                                                 */

@@ -1,0 +1,67 @@
+// Every result code the public header names has a text for hosts, and the
+// file-layer texts are those of the message catalog.
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/common/error_codes.h"
+#include "core/common/messages.h"
+#include "zykfs/zykfs.h"
+
+namespace {
+
+// Name -> value of every "#define ZYKFS_OK" / "#define ZYKFS_E_..." in the header.
+std::map<std::string, int32_t> ListedCodes() {
+  std::ifstream header(ZYK_PUBLIC_HEADER);
+  std::stringstream text;
+  text << header.rdbuf();
+  std::string source = text.str();
+  std::map<std::string, int32_t> codes;
+  std::regex define(R"(#define (ZYKFS_(?:OK|E_\w+)) (0x[0-9A-Fa-f]+|[0-9]+)\b)");
+  for (auto it = std::sregex_iterator(source.begin(), source.end(), define); it != std::sregex_iterator(); ++it)
+    codes[(*it)[1]] = static_cast<int32_t>(std::stoul((*it)[2], nullptr, 0));
+  return codes;
+}
+
+std::string Narrow(const char16_t* text) {
+  std::string out;
+  for (; text && *text; ++text) out += static_cast<char>(*text);
+  return out;
+}
+
+TEST(ResultText, EveryListedCodeHasItsSentence) {
+  const std::map<std::string, int32_t> codes = ListedCodes();
+  ASSERT_GT(codes.size(), 20u) << "the header's code list was not found";
+  const std::string unknown = zykfs_result_text(-1);
+  for (const auto& [name, code] : codes) {
+    std::string text = zykfs_result_text(code);
+    EXPECT_NE(text, unknown) << name;
+    EXPECT_EQ(text.back(), '.') << name;
+    uint32_t message = Common::MessageIdOfCode(static_cast<uint32_t>(code));
+    if (message != 0) {
+      EXPECT_EQ(text, Narrow(Common::GetMessageText(message))) << name;
+    }
+  }
+}
+
+TEST(ResultText, EveryFileLayerCodeThatReachesHostsIsListed) {
+  std::map<int32_t, std::string> names;
+  for (const auto& [name, code] : ListedCodes()) names[code] = name;
+  // These three reach the host as ZYKFS_E_NOT_FOUND, ZYKFS_E_EXISTS and ZYKFS_E_NOT_SUPPORTED.
+  const uint32_t translated[] = {Common::kErrNotFound, Common::kErrExists, Common::kErrNotSupported};
+  for (uint32_t code = 0x40000; code <= 0x400FF; ++code) {
+    if (Common::MessageIdOfCode(code) == 0 || std::find(std::begin(translated), std::end(translated), code) !=
+                                                   std::end(translated))
+      continue;
+    EXPECT_TRUE(names.count(static_cast<int32_t>(code))) << std::hex << code;
+  }
+}
+
+}  // namespace
