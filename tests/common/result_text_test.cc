@@ -1,5 +1,6 @@
-// Every result code the public header names has a text for hosts, and the
-// file-layer texts are those of the message catalog.
+// Every result code the public header names has a text for hosts, the
+// file-layer texts are those of the message catalog, and the header's manual
+// page lists each code with its text.
 
 #include <algorithm>
 #include <fstream>
@@ -17,12 +18,16 @@
 
 namespace {
 
+std::string ReadFile(const char* path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 // Name -> value of every "#define ZYKFS_OK" / "#define ZYKFS_E_..." in the header.
 std::map<std::string, int32_t> ListedCodes() {
-  std::ifstream header(ZYK_PUBLIC_HEADER);
-  std::stringstream text;
-  text << header.rdbuf();
-  std::string source = text.str();
+  std::string source = ReadFile(ZYK_PUBLIC_HEADER);
   std::map<std::string, int32_t> codes;
   std::regex define(R"(#define (ZYKFS_(?:OK|E_\w+)) (0x[0-9A-Fa-f]+|[0-9]+)\b)");
   for (auto it = std::sregex_iterator(source.begin(), source.end(), define); it != std::sregex_iterator(); ++it)
@@ -40,10 +45,13 @@ TEST(ResultText, EveryListedCodeHasItsSentence) {
   const std::map<std::string, int32_t> codes = ListedCodes();
   ASSERT_GT(codes.size(), 20u) << "the header's code list was not found";
   const std::string unknown = zykfs_result_text(-1);
+  const std::string manual = ReadFile(ZYK_HEADER_MANUAL);
   for (const auto& [name, code] : codes) {
     std::string text = zykfs_result_text(code);
     EXPECT_NE(text, unknown) << name;
     EXPECT_EQ(text.back(), '.') << name;
+    EXPECT_NE(manual.find(".BR " + name + " "), std::string::npos) << name << " is not in the manual page";
+    EXPECT_NE(manual.find("\n" + text + "\n"), std::string::npos) << name << ": manual page lacks " << text;
     uint32_t message = Common::MessageIdOfCode(static_cast<uint32_t>(code));
     if (message != 0) {
       EXPECT_EQ(text, Narrow(Common::GetMessageText(message))) << name;

@@ -34,6 +34,11 @@ truncate -s 250000 model
 dd if=/dev/zero of=model bs=1 seek=512 count=1536 conv=notrunc status=none  # whole blocks 1 to 3
 same <("$qmv" cat a.qmv) model "truncate and punch"
 
+# -p draws nothing when standard error is not a terminal
+"$qmv" cat -p a.qmv 2> err | cmp -s - model || fail "cat -p"
+"$qmv" append -p a.qmv < /dev/null 2>> err
+[ ! -s err ] || fail "progress shown without a terminal: $(cat err)"
+
 # split volumes: the content spans several files and reads back whole
 "$qmv" create --volume-size 65536 s.qmv < model
 [ "$(json_field s.qmv volumes)" -gt 2 ] || fail "split archive has no later volumes"

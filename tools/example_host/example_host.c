@@ -3,8 +3,9 @@
  *
  *   example_host ROOT [LIBRARY]
  *
- * Loads the library (default "libzyk_backend_local.so.1", found the way dlopen
- * finds libraries), mounts ROOT, stores "hello" in hello.QMV (a container
+ * Loads the library LIBRARY (default: ZYKFS_LIBRARY_PATH when the build defines
+ * it, as the installed CMake package zykfs::zykfs does; else
+ * "libzyk_backend_local.so.1", found the way dlopen finds libraries), mounts ROOT, stores "hello" in hello.QMV (a container
  * archive on disk), reads it back, closes the file (which commits the archive)
  * and unmounts. Every call returns at once; its result arrives through the
  * callback, so the host waits for each one before touching out-parameters.
@@ -14,6 +15,10 @@
 #include <stdio.h>
 
 #include "zykfs/zykfs.h"
+
+#ifndef ZYKFS_LIBRARY_PATH
+#define ZYKFS_LIBRARY_PATH "libzyk_backend_local.so.1"
+#endif
 
 /* A reusable completion: the callback stores the code and wakes the caller. */
 typedef struct {
@@ -63,7 +68,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: example_host ROOT [LIBRARY]\n");
     return 2;
   }
-  void* library = dlopen(argc > 2 ? argv[2] : "libzyk_backend_local.so.1", RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(argc > 2 ? argv[2] : ZYKFS_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
     fprintf(stderr, "example_host: %s\n", dlerror());
     return 1;
@@ -82,7 +87,7 @@ int main(int argc, char** argv) {
     int32_t unmounted = wait_for(&w);
     if (code == 0) code = unmounted;
   }
-  if (code != 0) fprintf(stderr, "example_host: error 0x%08x\n", (unsigned)code);
+  if (code != 0) fprintf(stderr, "example_host: code 0x%08x (%s)\n", (unsigned)code, zykfs_result_text(code));
   /* The library may be unloaded now (dlclose); a host that exits need not. */
   return code == 0 ? 0 : 1;
 }

@@ -8,10 +8,14 @@
 //   qmv punch ARCHIVE OFFSET LENGTH                             whole blocks inside become holes
 //   qmv info [--json] ARCHIVE
 //   qmv check [--json] [--repair=leaks] ARCHIVE                 0 consistent, 2 corrupt, 3 leaks, 1 not checked
+//   qmv --version
 //
-// Writing commands commit before they exit. Exit status 0 on success, 1 on an
-// archive failure (the error code and its text on stderr), 2 on a usage error.
+// -p (--progress) with create, append, write and cat shows the bytes copied on
+// standard error when it is a terminal. Writing commands commit before they
+// exit. Exit status 0 on success, 1 on an archive failure (the error code and
+// its text on stderr), 2 on a usage error.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -19,10 +23,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/backup/container_api.h"
+#include "tools/common/progress.h"
+#include "tools/common/version.h"
 #include "tools/qmv/commands.h"
 #include "tools/qmv/qmv_support.h"
 
@@ -31,6 +38,7 @@ namespace {
 using namespace qmv;
 using backupmedia::ArchiveParameters;
 using backupmedia::ContainerArchive;
+using zyk_tools::Progress;
 
 constexpr size_t kChunk = 1 << 20;
 
@@ -41,30 +49,38 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"create", "qmv create [--block-size N] [--volume-size BYTES] ARCHIVE",
+    {"create", "qmv create [-p] [--block-size N] [--volume-size BYTES] ARCHIVE",
      "Creates a new archive whose content is read from standard input.\n"
+     "  -p, --progress        show the bytes copied on standard error (when a terminal)\n"
      "  --block-size N        block size, a power of two from 512 to 262144 (default and fallback 4096)\n"
      "  --volume-size BYTES   split into volume files of at most BYTES (default: one file)\n"},
-    {"append", "qmv append ARCHIVE", "Adds standard input at the end of the archive's content.\n"},
-    {"write", "qmv write ARCHIVE OFFSET", "Writes standard input into the content at byte OFFSET.\n"},
-    {"cat", "qmv cat ARCHIVE", "Writes the archive's content to standard output.\n"},
+    {"append", "qmv append [-p] ARCHIVE",
+     "Adds standard input at the end of the archive's content.\n"
+     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
+    {"write", "qmv write [-p] ARCHIVE OFFSET",
+     "Writes standard input into the content at byte OFFSET.\n"
+     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
+    {"cat", "qmv cat [-p] ARCHIVE",
+     "Writes the archive's content to standard output.\n"
+     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
     {"truncate", "qmv truncate ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n"},
     {"punch", "qmv punch ARCHIVE OFFSET LENGTH",
      "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH); they read as zeros.\n"},
+    {"info", "qmv info [--json] ARCHIVE",
+     "Shows the volume label, both header copies, sizes, volumes and the trees.\n"
+     "  --json   machine-readable output\n"},
     {"check", "qmv check [--json] [--repair=leaks] ARCHIVE",
      "Reads the whole archive without changing it and reports damage and waste.\n"
      "Exit status: 0 consistent, 2 corruption found, 3 only leaked blocks found,\n"
      "1 the check could not run (missing file, not an archive, I/O error).\n"
      "  --json           machine-readable output\n"
      "  --repair=leaks   give leaked blocks back through a normal commit (never on a damaged archive)\n"},
-    {"info", "qmv info [--json] ARCHIVE",
-     "Shows the volume label, both header copies, sizes, volumes and the trees.\n"
-     "  --json   machine-readable output\n"},
 };
 
 void PrintUsage(FILE* out) {
   std::fprintf(out, "usage:\n");
   for (const Command& c : kCommands) std::fprintf(out, "  %s\n", c.usage);
+  std::fprintf(out, "  qmv --version\n");
   std::fprintf(out, "Run 'qmv COMMAND --help' for details.\n");
 }
 
@@ -79,8 +95,15 @@ std::unique_ptr<ContainerArchive> OpenForWriting(Target& target, Common::Error& 
                                              false);
 }
 
+// The size of standard input when it is a regular file (a redirected file).
+std::optional<uint64_t> StandardInputSize() {
+  struct stat status {};
+  if (::fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<uint64_t>(status.st_size);
+}
+
 // Copies standard input into the archive at its position.
-bool CopyIn(ContainerArchive& archive) {
+bool CopyIn(ContainerArchive& archive, Progress& progress) {
   std::vector<char> buffer(kChunk);
   for (;;) {
     ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
@@ -93,6 +116,7 @@ bool CopyIn(ContainerArchive& archive) {
     size_t done = 0;
     archive.Write(buffer.data(), static_cast<size_t>(got), done);
     if (archive.HasError()) return false;
+    progress.Add(static_cast<uint64_t>(got));
   }
 }
 
@@ -102,7 +126,7 @@ int Finish(ContainerArchive& archive, const char* what) {
   return 0;
 }
 
-int RunCreate(const Command& command, std::vector<const char*> args) {
+int RunCreate(const Command& command, std::vector<const char*> args, bool show_progress) {
   ArchiveParameters parameters;
   const char* archive_name = nullptr;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -134,11 +158,14 @@ int RunCreate(const Command& command, std::vector<const char*> args) {
   auto archive = backupmedia::CreateContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters,
                                                      error, false);
   if (!archive) return Fail("create", error);
-  CopyIn(*archive);
-  return Finish(*archive, "create");
+  Progress progress(show_progress, "create", StandardInputSize());
+  CopyIn(*archive, progress);
+  int status = Finish(*archive, "create");
+  if (status == 0) progress.Finish();
+  return status;
 }
 
-int RunWriting(const Command& command, const std::vector<const char*>& args) {
+int RunWriting(const Command& command, const std::vector<const char*>& args, bool show_progress) {
   std::string name = command.name;
   size_t needed = name == "append" ? 1 : name == "punch" ? 3 : 2;
   if (args.size() != needed) return UsageError(command, "wrong number of arguments");
@@ -149,38 +176,49 @@ int RunWriting(const Command& command, const std::vector<const char*>& args) {
   Common::Error error;
   auto archive = OpenForWriting(target, error);
   if (!archive) return Fail(command.name, error);
+  Progress progress(show_progress && (name == "append" || name == "write"), name, StandardInputSize());
   if (name == "append") {
     archive->SeekEnd(0);
-    CopyIn(*archive);
+    CopyIn(*archive, progress);
   } else if (name == "write") {
     archive->Seek(first);
-    CopyIn(*archive);
+    CopyIn(*archive, progress);
   } else if (name == "truncate") {
     archive->Truncate(static_cast<uint64_t>(first));
   } else {
     ControlRequest request{kControlDeallocate, first, second, nullptr};
     archive->IOCTL(&request);
   }
-  return Finish(*archive, command.name);
+  int status = Finish(*archive, command.name);
+  if (status == 0) progress.Finish();
+  return status;
 }
 
-int RunCat(const Command& command, const std::vector<const char*>& args) {
+int RunCat(const Command& command, const std::vector<const char*>& args, bool show_progress) {
   if (args.size() != 1) return UsageError(command, "wrong number of arguments");
   Target target(args[0]);
   Common::Error error;
   auto archive = backupmedia::OpenContainerArchive(target.dir.get(), target.path.c_str(), nullptr, error, false);
   if (!archive) return Fail("cat", error);
+  Progress progress(show_progress, "cat", archive->GetSize());
   std::vector<char> buffer(kChunk);
   for (;;) {
     size_t done = 0;
     archive->Read(buffer.data(), buffer.size(), done);
     if (archive->HasError()) return Fail("cat", archive->LastError());
-    if (done == 0) return 0;
+    if (done == 0) break;
     if (std::fwrite(buffer.data(), 1, done, stdout) != done) {
       std::perror("qmv: writing standard output");
       return 1;
     }
+    progress.Add(done);
   }
+  if (std::fflush(stdout) != 0) {
+    std::perror("qmv: writing standard output");
+    return 1;
+  }
+  progress.Finish();
+  return 0;
 }
 
 int RunInfo(const Command& command, const std::vector<const char*>& args) {
@@ -249,6 +287,10 @@ int RunInfo(const Command& command, const std::vector<const char*>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    zyk_tools::PrintVersion("qmv");
+    return 0;
+  }
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     PrintUsage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
@@ -261,17 +303,24 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
-  std::vector<const char*> args(argv + 2, argv + argc);
-  for (const char* arg : args) {
-    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+  std::vector<const char*> args;
+  bool show_progress = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf("usage: %s\n%s", command->usage, command->help);
       return 0;
     }
+    if (std::strcmp(argv[i], "-p") == 0 || std::strcmp(argv[i], "--progress") == 0)
+      show_progress = true;
+    else
+      args.push_back(argv[i]);
   }
   std::string name = command->name;
-  if (name == "create") return RunCreate(*command, args);
-  if (name == "cat") return RunCat(*command, args);
+  if (show_progress && std::strstr(command->usage, "[-p]") == nullptr)
+    return UsageError(*command, "-p applies to create, append, write and cat");
+  if (name == "create") return RunCreate(*command, args, show_progress);
+  if (name == "cat") return RunCat(*command, args, show_progress);
   if (name == "info") return RunInfo(*command, args);
   if (name == "check") return RunCheck(args);
-  return RunWriting(*command, args);
+  return RunWriting(*command, args, show_progress);
 }

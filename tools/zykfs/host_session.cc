@@ -48,16 +48,33 @@ int32_t HostSession::Unmount() {
   return code;
 }
 
-std::string DefaultLibraryPath() {
-  if (const char* path = std::getenv("ZYKFS_LIBRARY")) return path;
+namespace {
+
+// The directory of the running executable, or "" when it cannot be read.
+std::string ExecutableDir() {
   char self[4096];
   ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return "libzyk_backend_local.so.1";
-  std::string dir(self, static_cast<size_t>(length));
-  dir = dir.substr(0, dir.rfind('/'));  // .../tools/zykfs
-  dir = dir.substr(0, dir.rfind('/'));  // .../tools
-  dir = dir.substr(0, dir.rfind('/'));  // the build directory
-  return dir + "/libzyk_backend_local.so.1";
+  if (length <= 0) return std::string();
+  std::string path(self, static_cast<size_t>(length));
+  return path.substr(0, path.rfind('/'));
+}
+
+bool IsFile(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+std::string DefaultLibraryPath() {
+  if (const char* path = std::getenv("ZYKFS_LIBRARY")) return path;
+  std::string dir = ExecutableDir();
+  if (!dir.empty()) {
+    // Built: the tool is <build>/tools/zykfs/zykfs and the library <build>/libzyk_backend_local.so.1.
+    std::string build = dir.substr(0, dir.rfind('/'));
+    build = build.substr(0, build.rfind('/'));
+    if (IsFile(build + "/libzyk_backend_local.so.1")) return build + "/libzyk_backend_local.so.1";
+    // Installed: the library's place relative to the tool's directory.
+    if (IsFile(dir + "/" ZYKFS_INSTALLED_LIBRARY)) return dir + "/" ZYKFS_INSTALLED_LIBRARY;
+  }
+  return "libzyk_backend_local.so.1";  // wherever the dynamic loader finds it
 }
 
 }  // namespace zykfs_tool

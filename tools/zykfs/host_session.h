@@ -52,7 +52,8 @@ class HostSession {
   bool mounted_ = false;
 };
 
-// The library beside the running executable's build tree, or $ZYKFS_LIBRARY.
+// $ZYKFS_LIBRARY; else the library of the build tree the executable lies in, or
+// the installed one beside it; else the bare name for the dynamic loader.
 std::string DefaultLibraryPath();
 
 }  // namespace zykfs_tool
