@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -27,11 +26,15 @@ std::string ReadFile(const char* path) {
 
 // Name -> value of every "#define ZYKFS_OK" / "#define ZYKFS_E_..." in the header.
 std::map<std::string, int32_t> ListedCodes() {
-  std::string source = ReadFile(ZYK_PUBLIC_HEADER);
+  std::istringstream source(ReadFile(ZYK_PUBLIC_HEADER));
   std::map<std::string, int32_t> codes;
-  std::regex define(R"(#define (ZYKFS_(?:OK|E_\w+)) (0x[0-9A-Fa-f]+|[0-9]+)\b)");
-  for (auto it = std::sregex_iterator(source.begin(), source.end(), define); it != std::sregex_iterator(); ++it)
-    codes[(*it)[1]] = static_cast<int32_t>(std::stoul((*it)[2], nullptr, 0));
+  for (std::string line; std::getline(source, line);) {
+    std::istringstream words(line);
+    std::string directive, name, value;
+    words >> directive >> name >> value;
+    if (directive != "#define" || (name != "ZYKFS_OK" && name.rfind("ZYKFS_E_", 0) != 0)) continue;
+    codes[name] = static_cast<int32_t>(std::stoul(value, nullptr, 0));
+  }
   return codes;
 }
 
