@@ -19,6 +19,11 @@ for wanted in 'usr/lib/.*libzyk_backend_local\.so\.1$' 'usr/include/zykfs/zykfs\
               'usr/share/man/man3/zykfs\.h\.3' 'usr/lib/.*pkgconfig/zykfs\.pc$' 'usr/lib/.*cmake/zykfs/zykfsConfig\.cmake$'; do
   echo "$contents" | grep -q "$wanted" || fail "package lacks $wanted"
 done
+if [ -x "$build/tools/zykfs-fuse" ]; then  # built where libfuse3 is installed
+  for wanted in 'usr/bin/zykfs-fuse$' 'usr/share/man/man1/zykfs-fuse\.1'; do
+    echo "$contents" | grep -q "$wanted" || fail "package lacks $wanted"
+  done
+fi
 echo "$contents" | grep -v '^\./$' | grep -qv '^\./usr/' && fail "files outside /usr: $contents"
 [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version"
 depends=$(dpkg-deb --field "$deb" Depends)

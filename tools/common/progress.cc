@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cinttypes>
+#include <cstdio>
 #include <iterator>
+#include <string>
 #include <utility>
 
 namespace zyk_tools {
