@@ -1,0 +1,118 @@
+// Container archives from arbitrary volume files, kept in memory. The input is
+// one flag byte, then the volume files: each but the last preceded by its
+// 16-bit length, the last taking the rest. Flags: bits 0-1 the volume count
+// less one; bit 2 names volume 0 plainly ("a.QMV", a single-volume archive)
+// instead of as part 1 of a split one ("a1.QMV"); bit 3 opens the archive by
+// the name of its second volume; bit 4 also appends to it.
+//
+// The archive is opened, read (what it reports as allocated, then its start)
+// and summarised; with bit 4 it is appended to, flushed and opened again, and
+// the appended bytes must read back when every step reported success.
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/backup/archive_name_generator.h"
+#include "core/backup/container_api.h"
+#include "fuzz/fuzz_targets.h"
+#include "support/memory_dir.h"
+
+namespace zyk_fuzz {
+namespace {
+
+using backupmedia::ContainerArchive;
+
+constexpr uint64_t kMaxReadBytes = uint64_t{1} << 18;
+
+// Reads [offset, offset + length) in chunks; every read that reports no error
+// delivers all it can below the archive's size.
+void ReadRange(ContainerArchive& archive, uint64_t offset, uint64_t length, uint64_t& budget) {
+  const uint64_t size = archive.GetSize();
+  std::vector<uint8_t> buffer(8192);
+  archive.Seek(static_cast<int64_t>(offset));
+  while (length > 0 && budget > 0 && !archive.HasError()) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>({length, buffer.size(), budget}));
+    size_t done = 0;
+    archive.Read(buffer.data(), want, done);
+    if (archive.HasError()) break;
+    uint64_t available = offset < size ? size - offset : 0;
+    FUZZ_CHECK(done == std::min<uint64_t>(want, available));
+    if (done == 0) break;
+    offset += done;
+    length -= done;
+    budget -= done;
+  }
+  archive.TakeError();
+}
+
+void ReadEverything(ContainerArchive& archive) {
+  uint64_t budget = kMaxReadBytes;
+  ControlRequest request{kControlAllocationMap, 0, INT64_MAX, nullptr};
+  archive.IOCTL(&request);
+  if (!archive.HasError() && request.result != nullptr) {
+    const auto* list = static_cast<const uint64_t*>(request.result);
+    for (uint64_t i = 0; i < list[0] && i < 64; ++i) ReadRange(archive, list[1 + 2 * i], list[2 + 2 * i], budget);
+  }
+  std::free(request.result);
+  archive.TakeError();
+  ReadRange(archive, 0, archive.GetSize(), budget);
+  (void)archive.GetInfo();
+}
+
+void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name) {
+  const std::string tail = "appended by the archive fuzz target";
+  Common::Error error;
+  backupmedia::ArchiveParameters parameters;
+  auto archive = backupmedia::AppendContainerArchive(&dir, name, nullptr, &parameters, error, true);
+  if (!archive) return;
+  uint64_t end = archive->GetSize();
+  if (end > kMaxReadBytes) return;
+  archive->SeekEnd(0);
+  size_t done = 0;
+  archive->Write(tail.data(), tail.size(), done);
+  archive->Flush();
+  bool written = !archive->HasError() && done == tail.size();
+  archive.reset();
+
+  auto reread = backupmedia::OpenContainerArchive(&dir, name, nullptr, error, true);
+  if (!written) return;
+  // Damage the opening could not see may still stop a later read, but a
+  // reported success must not come back as other bytes.
+  FUZZ_CHECK(reread != nullptr);
+  std::string back(tail.size(), '\0');
+  reread->Seek(static_cast<int64_t>(end));
+  reread->Read(back.data(), back.size(), done);
+  if (!reread->HasError()) FUZZ_CHECK(done == tail.size() && back == tail);
+}
+
+}  // namespace
+
+int ArchiveRead(const uint8_t* data, size_t size) {
+  if (size < 1 || size > (1 << 18)) return 0;
+  const uint8_t flags = data[0];
+  const size_t volumes = (flags & 3) + 1;
+  const bool plain = (flags & 4) != 0 && volumes == 1;
+  backupmedia::ArchiveNameGenerator names(u"a.QMV");
+  zyk_test::MemoryDir dir;
+  size_t at = 1;
+  for (size_t v = 0; v < volumes; ++v) {
+    size_t length = size - at;
+    if (v + 1 < volumes) length = at + 2 <= size ? std::min<size_t>(data[at] | data[at + 1] << 8, size - at - 2) : 0;
+    if (v + 1 < volumes) at = std::min(at + 2, size);
+    dir.Put(names.GetName(plain ? 0 : static_cast<uint32_t>(v + 1)), zyk_test::MemoryBytes(data + at, data + at + length));
+    at += length;
+  }
+  const std::u16string name = (flags & 8) != 0 ? u"a2.QMV" : u"a.QMV";
+
+  Common::Error error;
+  auto archive = backupmedia::OpenContainerArchive(&dir, name.c_str(), nullptr, error, true);
+  FUZZ_CHECK((archive != nullptr) == error.Ok());
+  if (archive) ReadEverything(*archive);
+  archive.reset();
+  if (flags & 16) AppendAndReadBack(dir, name.c_str());
+  return 0;
+}
+
+}  // namespace zyk_fuzz

@@ -1,0 +1,166 @@
+// Writes the seed corpus of every fuzz target: fuzz_make_corpus <corpus folder>.
+// Archives are made by the library itself in memory, zips by the test zip
+// builder; the rest are hand-picked strings.
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/backup/archive_name_generator.h"
+#include "core/backup/container_api.h"
+#include "core/backup/container_tree.h"
+#include "file/zip_builder.h"
+#include "support/memory_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using backupmedia::Extent;
+
+fs::path g_root;
+
+void Save(const char* target, const std::string& name, const std::string& bytes) {
+  fs::create_directories(g_root / target);
+  std::ofstream(g_root / target / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Bytes(const zyk_test::MemoryBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+void Write(backupmedia::ContainerArchive& archive, int64_t offset, const std::string& bytes) {
+  archive.Seek(offset);
+  size_t done = 0;
+  archive.Write(bytes.data(), bytes.size(), done);
+}
+
+// An archive with two commits (so both header copies are valid), a hole and a
+// punched block, in the archive_read input layout.
+void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_flags) {
+  zyk_test::MemoryDir dir;
+  backupmedia::ArchiveParameters parameters;
+  parameters.block_size = block_size;
+  if (blocks_per_volume != 0) parameters.max_volume_size = int64_t{block_size} * blocks_per_volume;
+  Common::Error error;
+  auto archive = backupmedia::CreateContainerArchive(&dir, u"a.QMV", nullptr, &parameters, error, true);
+  if (!archive) {
+    std::fprintf(stderr, "create failed: %s\n", error.ToString().c_str());
+    std::exit(1);
+  }
+  Write(*archive, 0, std::string(block_size * 2 + 100, 'x'));
+  archive->Flush();
+  Write(*archive, block_size * 5, "after a hole");
+  ControlRequest punch{kControlDeallocate, 0, int64_t{block_size}, nullptr};
+  archive->IOCTL(&punch);
+  archive->Flush();
+  archive.reset();
+
+  backupmedia::ArchiveNameGenerator names(u"a.QMV");
+  std::vector<std::string> volumes;
+  for (uint32_t v = 0;; ++v) {
+    auto it = dir.Files()->find(names.GetName(blocks_per_volume == 0 ? 0 : v + 1));
+    if (it == dir.Files()->end()) break;
+    volumes.push_back(Bytes(*it->second));
+    if (blocks_per_volume == 0) break;
+  }
+  if (volumes.size() > 4) volumes.resize(4);
+  std::string input(1, static_cast<char>((volumes.size() - 1) | (blocks_per_volume == 0 ? 4 : 0) | extra_flags));
+  for (size_t v = 0; v < volumes.size(); ++v) {
+    if (v + 1 < volumes.size()) input += {static_cast<char>(volumes[v].size()), static_cast<char>(volumes[v].size() >> 8)};
+    input += volumes[v];
+  }
+  Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
+                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : ""),
+       input);
+}
+
+void SaveNode(const std::string& name, const std::vector<Extent>& entries, uint32_t bytes) {
+  std::string record(bytes, '\0');
+  backupmedia::EncodeNode(entries, reinterpret_cast<uint8_t*>(record.data()), bytes);
+  Save("tree_node", name, record);
+}
+
+std::string Catalog() {
+  // Two messages: slots at 8 and 12, texts after the table.
+  std::u16string texts[] = {u"Disk full.", u"Not found."};
+  std::string out(16, '\0');
+  std::string body;
+  uint32_t position = 16;
+  for (int i = 0; i < 2; ++i) {
+    uint32_t slot = 8 + 4 * i;
+    uint32_t distance = position - slot;
+    for (int b = 0; b < 4; ++b) out[slot + b] = static_cast<char>(distance >> (8 * b));
+    for (char16_t unit : texts[i]) body += {static_cast<char>(unit), static_cast<char>(unit >> 8)};
+    body += std::string(2, '\0');
+    position = 16 + static_cast<uint32_t>(body.size());
+  }
+  out += body;
+  uint32_t size = static_cast<uint32_t>(out.size());
+  for (int b = 0; b < 4; ++b) out[b] = static_cast<char>(size >> (8 * b)), out[4 + b] = static_cast<char>(204 >> (8 * b));
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+    return 2;
+  }
+  g_root = argv[1];
+
+  for (uint32_t block_size : {512u, 1024u, 4096u}) SaveArchive(block_size, 0, 0);
+  SaveArchive(512, 0, 16);
+  SaveArchive(512, 6, 0);
+  SaveArchive(512, 6, 8 | 16);
+
+  // Operation sequences: geometry byte, then opcode and arguments.
+  Save("archive_ops", "write_flush_reopen", std::string("\x00\x00\x10\x00\x00\x04\x07\x04\x05\x00", 10));
+  Save("archive_ops", "split_write_punch_truncate",
+       std::string("\x0a\x01\x00\x00\x00\x08\x03\x03\x00\x02\x00\x04\x04\x02\x00\x03\x06\x01\x07\x00\x00\xff\xff", 23));
+  Save("archive_ops", "bs1024_grow_shrink",
+       std::string("\x01\x00\x00\xf0\x00\x10\x09\x04\x02\x00\x01\x05\x00\x02\x00\x30\x04\x06\x00", 19));
+
+  SaveNode("empty_root", {}, 31);
+  SaveNode("root_one_extent", {{0, 100, 8}}, 31);
+  SaveNode("root_descending_values", {{1, 900, 2}, {10, 500, 1}, {40, 20, 3}}, 31);
+  SaveNode("block_many_extents", [] {
+    std::vector<Extent> entries;
+    for (uint64_t i = 0; i < 40; ++i) entries.push_back({i * 7 + 1, 1000 + i * 13, 1 + i % 4});
+    return entries;
+  }(), 512);
+  SaveNode("block_wide_numbers", {{1ull << 40, 1ull << 50, 3}, {(1ull << 41), 5, 1ull << 20}}, 512);
+
+  using zyk_test::BuildZip;
+  const std::string catalog = Catalog();
+  Save("zip_reader", "catalog_deflated", BuildZip({{"zyk_backend_local.msg", catalog}}).bytes);
+  Save("zip_reader", "catalog_localized_stored",
+       BuildZip({{"de/zyk_backend_local.msg", catalog, 0}, {"zyk_backend_local.msg", catalog, 8, true}}).bytes);
+  Save("zip_reader", "prefixed_with_comment",
+       std::string(300, '\x7f') + BuildZip({{"a.txt", std::string(5000, 'a')}, {"dir/", ""}}, "a comment").bytes);
+  Save("zip_reader", "unknown_method", BuildZip({{"x", "stored as method 12", 12}}).bytes);
+  Save("zip_reader", "empty", BuildZip({}).bytes);
+  Save("zip_reader", "bare_catalog", catalog);
+
+  const std::pair<const char*, std::string> paths[] = {
+      {"dotdot_past_root", std::string("a/b\0../../../etc/passwd", 23)},
+      {"absolute_name", std::string("x/y\0/z/./..//w", 14)},
+      {"long_names", std::string(300, 'n') + std::string(1, '\0') + std::string(255, 'm') + "/" + std::string(255, 'k')},
+      {"multibyte", std::string("caf\xC3\xA9\0\xF0\x9F\x98\x80/\xE2\x82\xAC/..", 20)},
+      {"overlong_slash", std::string("a\0..\xC0\xAF..\xC0\xAFx", 12)},
+      {"escape_points", std::string("\xEF\xA2\xAF\xEF\xA3\xBF\0\xED\xA0\x80/..", 14)},
+      {"root_only", std::string("\0..", 3)},
+  };
+  for (const auto& [name, bytes] : paths) Save("host_path", name, bytes);
+
+  const std::pair<const char*, std::string> names[] = {
+      {"invalid_bytes", "\xFF\xFE" "a"},
+      {"accented", "caf\xC3\xA9"},
+      {"emoji", "\xF0\x9F\x98\x80"},
+      {"escape_point_in_name", "x\xEF\xA2\xA0y"},
+      {"cut_sequence", "\xE2\x82"},
+      {"utf16_units", std::string("\xA0\xF8" "a\0\x00\xD8", 6)},
+  };
+  for (const auto& [name, bytes] : names) Save("file_name", name, bytes);
+  return 0;
+}
