@@ -20,6 +20,7 @@ constexpr size_t kInputBufferSize = 32768;
 constexpr uint16_t kFlagDataDescriptor = 1 << 3;
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
+constexpr uint64_t kMaxDeflateRatio = 1032;
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t Get32(const uint8_t* p) {
@@ -241,6 +242,13 @@ file_in_zip::file_in_zip(std::shared_ptr<archive> archive, size_t entry)
   }
   // A stored member's data is its content: the two sizes must agree.
   if (method_ == zip_detail::kMethodStored && found.compressed_size != found.uncompressed_size) {
+    SetError(FileError(Common::kErrCorrupted, ZYK_HERE_AS("file_in_zip")));
+    return;
+  }
+  // Deflate expands at most 1032 times: a larger claim is damage, and taking
+  // it would let the reader size a buffer far beyond the archive.
+  if (method_ == zip_detail::kMethodDeflated &&
+      found.uncompressed_size > uint64_t{found.compressed_size} * zip_detail::kMaxDeflateRatio + zip_detail::kMaxDeflateRatio) {
     SetError(FileError(Common::kErrCorrupted, ZYK_HERE_AS("file_in_zip")));
     return;
   }

@@ -157,6 +157,17 @@ TEST(ZipFileImpl, RejectsDamagedMembersWithTheirCodes) {
   }
 }
 
+// A size no deflate stream of the member's compressed size can reach is refused
+// when the member opens, before anything is sized by it.
+TEST(ZipFileImpl, RefusesAtOpenASizeBeyondWhatDeflateExpandsTo) {
+  zyk_test::BuiltZip zip = BuildZip({{"m", SampleText(3000, 4), 8, true}});  // no sizes in the local header
+  zyk_test::Set32(zip.bytes, zip.central_directory + 24, 0x90000000);
+  std::unique_ptr<zip_file_impl> archive = MemoryZip(zip.bytes);
+  std::unique_ptr<si_file> member(archive->OpenI(u"m", true));
+  EXPECT_EQ(member, nullptr);
+  EXPECT_EQ(archive->LastError().Code(), Common::kErrCorrupted);
+}
+
 // Every prefix cut before the end record and other non-archives fail to open and refuse members; every prefix
 // and single-byte change either fails or reads back exactly the original content; nothing crashes.
 TEST(ZipFileImpl, TruncatedAndMutatedArchivesNeverYieldWrongContent) {
