@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing:
 # bash scripts/install_deps.sh [preset]. The fuzz preset also needs clang and
-# libFuzzer.
+# libFuzzer, the coverage report gcovr.
 set -euo pipefail
 packages=(cmake ninja-build g++ libicu-dev zlib1g-dev libgtest-dev libbenchmark-dev zip unzip qemu-utils)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev)
+elif [ "${1:-}" = coverage ]; then
+  packages+=(gcovr)
 fi
 missing=()
 for p in "${packages[@]}"; do

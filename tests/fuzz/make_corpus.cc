@@ -36,7 +36,7 @@ void Write(backupmedia::ContainerArchive& archive, int64_t offset, const std::st
 
 // An archive with two commits (so both header copies are valid), a hole and a
 // punched block, in the archive_read input layout.
-void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_flags) {
+void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_flags, bool fragmented = false) {
   zyk_test::MemoryDir dir;
   backupmedia::ArchiveParameters parameters;
   parameters.block_size = block_size;
@@ -53,6 +53,12 @@ void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_
   ControlRequest punch{kControlDeallocate, 0, int64_t{block_size}, nullptr};
   archive->IOCTL(&punch);
   archive->Flush();
+  // Every other block written, in two passes: extents that never merge, so
+  // the trees grow below their roots.
+  for (int pass = 0; fragmented && pass < 2; ++pass) {
+    for (uint32_t i = 0; i < 50; ++i) Write(*archive, int64_t{block_size} * (8 + 2 * i + pass), std::string(9, 'f'));
+    archive->Flush();
+  }
   archive.reset();
 
   backupmedia::ArchiveNameGenerator names(u"a.QMV");
@@ -70,7 +76,8 @@ void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_
     input += volumes[v];
   }
   Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
-                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : ""),
+                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : "") +
+                           (fragmented ? "_fragmented" : ""),
        input);
 }
 
@@ -113,6 +120,16 @@ int main(int argc, char** argv) {
   SaveArchive(512, 0, 16);
   SaveArchive(512, 6, 0);
   SaveArchive(512, 6, 8 | 16);
+  SaveArchive(512, 0, 16, true);
+
+  // Writes of one block at every other block, a flush after every ten.
+  std::string scattered(1, '\0');
+  for (int i = 0; i < 50; ++i) {
+    uint32_t offset = 1024 * i;
+    scattered += {'\0', static_cast<char>(offset), static_cast<char>(offset >> 8), '\0', '\2', static_cast<char>(i)};
+    if (i % 10 == 9) scattered += '\4';
+  }
+  Save("archive_ops", "scattered_blocks", scattered + '\5' + '\0');
 
   // Operation sequences: geometry byte, then opcode and arguments.
   Save("archive_ops", "write_flush_reopen", std::string("\x00\x00\x10\x00\x00\x04\x07\x04\x05\x00", 10));
