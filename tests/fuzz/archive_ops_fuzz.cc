@@ -2,8 +2,9 @@
 // its bytes. The first input byte chooses the geometry (block size 512 or
 // 1024, one volume or volumes of a few blocks); each operation after it is an
 // opcode byte and its arguments. Nothing fails underneath, so every operation
-// must succeed; what was flushed must survive closing and reopening, and what
-// was not must be gone.
+// must succeed; after every flush the archive checker must find it consistent,
+// what was flushed must survive closing and reopening, and what was not must
+// be gone.
 
 #include <algorithm>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/backup/container_api.h"
+#include "core/backup/container_check.h"
 #include "fuzz/fuzz_targets.h"
 #include "support/memory_dir.h"
 
@@ -85,6 +87,11 @@ class Session {
     archive_->Flush();
     ExpectHealthy();
     flushed_ = model_;
+    backupmedia::CheckReport report = backupmedia::CheckArchive(dir_, kName);
+    for (const backupmedia::CheckFinding& finding : report.findings)
+      std::fprintf(stderr, "check: %s block %llu: %s\n", finding.tree.c_str(),
+                   static_cast<unsigned long long>(finding.block), finding.what.c_str());
+    FUZZ_CHECK(report.Consistent());
   }
   // Closing without a flush drops what was written since the last one.
   void Reopen(bool read_only) {

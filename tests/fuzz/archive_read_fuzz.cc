@@ -5,9 +5,11 @@
 // instead of as part 1 of a split one ("a1.QMV"); bit 3 opens the archive by
 // the name of its second volume; bit 4 also appends to it.
 //
-// The archive is opened, read (what it reports as allocated, then its start)
-// and summarised; with bit 4 it is appended to, flushed and opened again, and
-// the appended bytes must read back when every step reported success.
+// The archive is checked, opened, read (what it reports as allocated, then its
+// start) and summarised. An archive the checker finds free of corruption must
+// open and read without an error. With bit 4 it is then appended to, flushed
+// and opened again; when it was free of corruption before, it must still be,
+// and the appended bytes must read back.
 
 #include <algorithm>
 #include <memory>
@@ -16,6 +18,7 @@
 
 #include "core/backup/archive_name_generator.h"
 #include "core/backup/container_api.h"
+#include "core/backup/container_check.h"
 #include "fuzz/fuzz_targets.h"
 #include "support/memory_dir.h"
 
@@ -27,8 +30,8 @@ using backupmedia::ContainerArchive;
 constexpr uint64_t kMaxReadBytes = uint64_t{1} << 18;
 
 // Reads [offset, offset + length) in chunks; every read that reports no error
-// delivers all it can below the archive's size.
-void ReadRange(ContainerArchive& archive, uint64_t offset, uint64_t length, uint64_t& budget) {
+// delivers all it can below the archive's size. False when a read failed.
+bool ReadRange(ContainerArchive& archive, uint64_t offset, uint64_t length, uint64_t& budget) {
   const uint64_t size = archive.GetSize();
   std::vector<uint8_t> buffer(8192);
   archive.Seek(static_cast<int64_t>(offset));
@@ -44,28 +47,37 @@ void ReadRange(ContainerArchive& archive, uint64_t offset, uint64_t length, uint
     length -= done;
     budget -= done;
   }
-  archive.TakeError();
+  return archive.TakeError().Ok();
 }
 
-void ReadEverything(ContainerArchive& archive) {
+// False when a read or the allocation list failed.
+bool ReadEverything(ContainerArchive& archive) {
   uint64_t budget = kMaxReadBytes;
   ControlRequest request{kControlAllocationMap, 0, INT64_MAX, nullptr};
   archive.IOCTL(&request);
-  if (!archive.HasError() && request.result != nullptr) {
+  bool ok = archive.TakeError().Ok();
+  if (ok && request.result != nullptr) {
     const auto* list = static_cast<const uint64_t*>(request.result);
-    for (uint64_t i = 0; i < list[0] && i < 64; ++i) ReadRange(archive, list[1 + 2 * i], list[2 + 2 * i], budget);
+    for (uint64_t i = 0; i < list[0] && i < 64; ++i)
+      ok = ReadRange(archive, list[1 + 2 * i], list[2 + 2 * i], budget) && ok;
   }
   std::free(request.result);
-  archive.TakeError();
-  ReadRange(archive, 0, archive.GetSize(), budget);
+  ok = ReadRange(archive, 0, archive.GetSize(), budget) && ok;
   (void)archive.GetInfo();
+  return ok;
 }
 
-void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name) {
+bool FreeOfCorruption(zyk_test::MemoryDir& dir, const char16_t* name) {
+  backupmedia::CheckReport report = backupmedia::CheckArchive(dir, name);
+  return report.Ran() && report.corruptions == 0;
+}
+
+void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name, bool sound) {
   const std::string tail = "appended by the archive fuzz target";
   Common::Error error;
   backupmedia::ArchiveParameters parameters;
   auto archive = backupmedia::AppendContainerArchive(&dir, name, nullptr, &parameters, error, true);
+  FUZZ_CHECK(archive != nullptr || !sound);
   if (!archive) return;
   uint64_t end = archive->GetSize();
   if (end > kMaxReadBytes) return;
@@ -74,7 +86,9 @@ void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name) {
   archive->Write(tail.data(), tail.size(), done);
   archive->Flush();
   bool written = !archive->HasError() && done == tail.size();
+  FUZZ_CHECK(written || !sound);
   archive.reset();
+  if (sound) FUZZ_CHECK(FreeOfCorruption(dir, name));
 
   auto reread = backupmedia::OpenContainerArchive(&dir, name, nullptr, error, true);
   if (!written) return;
@@ -84,6 +98,7 @@ void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name) {
   std::string back(tail.size(), '\0');
   reread->Seek(static_cast<int64_t>(end));
   reread->Read(back.data(), back.size(), done);
+  FUZZ_CHECK(!sound || !reread->HasError());
   if (!reread->HasError()) FUZZ_CHECK(done == tail.size() && back == tail);
 }
 
@@ -106,12 +121,17 @@ int ArchiveRead(const uint8_t* data, size_t size) {
   }
   const std::u16string name = (flags & 8) != 0 ? u"a2.QMV" : u"a.QMV";
 
+  const bool sound = FreeOfCorruption(dir, name.c_str());
   Common::Error error;
   auto archive = backupmedia::OpenContainerArchive(&dir, name.c_str(), nullptr, error, true);
   FUZZ_CHECK((archive != nullptr) == error.Ok());
-  if (archive) ReadEverything(*archive);
+  FUZZ_CHECK(archive != nullptr || !sound);
+  if (archive) {
+    bool read = ReadEverything(*archive);
+    FUZZ_CHECK(read || !sound);
+  }
   archive.reset();
-  if (flags & 16) AppendAndReadBack(dir, name.c_str());
+  if (flags & 16) AppendAndReadBack(dir, name.c_str(), sound);
   return 0;
 }
 
