@@ -146,6 +146,11 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint32_t VolumeCount() const { return static_cast<uint32_t>(volumes_.size()); }
   // Reads both header copies and walks the trees; throws Common::Error.
   ArchiveInfo GetInfo();
+  // The physical block of logical block `logical` (0 for a hole); `blocks` is
+  // clipped to the run from there with the same answer (consecutive blocks, or
+  // all holes). Shows the data map only, not blocks still in the write cache.
+  // Throws Common::Error.
+  uint64_t MapBlocks(uint64_t logical, uint64_t& blocks) { return data_map_->Find(logical, blocks); }
   // Marks [start, start + count) free in the working allocation map: for blocks
   // that the allocation map holds but nothing references (a checker's leaks).
   // The next Flush() commits it. A failure is stored like any change's.

@@ -104,7 +104,14 @@ status=0; "$qmv" check plain.qmv > /dev/null 2> err || status=$?
 status=0; "$qmv" check --json missing.qmv > out 2>&1 || status=$?
 [ "$status" = 1 ] && grep -q '"check_errors": 1' out || fail "check of a missing file: status $status"
 
-for command in create append write cat truncate punch info check; do
+# map: data and holes of the stream, merged where they continue
+head -c 1024 /dev/urandom | "$qmv" create --block-size 512 m.qmv
+head -c 512 /dev/urandom | "$qmv" write m.qmv 4096
+"$qmv" map m.qmv | awk 'NR > 1 { print $1, $2, $3 }' > out
+printf '0 1024 3\n1024 3072 hole\n4096 512 5\n' | cmp -s - out || fail "map: $(cat out)"
+"$qmv" map --json m.qmv | grep -q '{"start": 1024, "length": 3072, "data": false}' || fail "map --json"
+
+for command in create append write cat truncate punch info check map; do
   "$qmv" "$command" --help | grep -q "usage\|qmv $command" || fail "$command --help"
 done
 echo "qmv: all checks passed"

@@ -10,4 +10,7 @@ namespace qmv {
 // leaks, 1 the check could not run (also for usage errors).
 int RunCheck(const std::vector<const char*>& args);
 
+// qmv map [--json] FILE: runs of data (offset, length, first block) and holes.
+int RunMap(const std::vector<const char*>& args);
+
 }  // namespace qmv

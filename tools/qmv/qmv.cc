@@ -8,6 +8,7 @@
 //   qmv punch ARCHIVE OFFSET LENGTH                             whole blocks inside become holes
 //   qmv info [--json] ARCHIVE
 //   qmv check [--json] [--repair=leaks] ARCHIVE                 0 consistent, 2 corrupt, 3 leaks, 1 not checked
+//   qmv map [--json] ARCHIVE                                    runs of data and holes
 //   qmv --version
 //
 // -p (--progress) with create, append, write and cat shows the bytes copied on
@@ -75,6 +76,10 @@ const Command kCommands[] = {
      "1 the check could not run (missing file, not an archive, I/O error).\n"
      "  --json           machine-readable output\n"
      "  --repair=leaks   give leaked blocks back through a normal commit (never on a damaged archive)\n"},
+    {"map", "qmv map [--json] ARCHIVE",
+     "Shows the content as runs of data (offset, length, first physical block) and holes,\n"
+     "merged where both the content and the blocks continue.\n"
+     "  --json   machine-readable output\n"},
 };
 
 void PrintUsage(FILE* out) {
@@ -322,5 +327,6 @@ int main(int argc, char** argv) {
   if (name == "cat") return RunCat(*command, args, show_progress);
   if (name == "info") return RunInfo(*command, args);
   if (name == "check") return RunCheck(args);
+  if (name == "map") return RunMap(args);
   return RunWriting(*command, args, show_progress);
 }
