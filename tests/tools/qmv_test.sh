@@ -111,7 +111,40 @@ head -c 512 /dev/urandom | "$qmv" write m.qmv 4096
 printf '0 1024 3\n1024 3072 hole\n4096 512 5\n' | cmp -s - out || fail "map: $(cat out)"
 "$qmv" map --json m.qmv | grep -q '{"start": 1024, "length": 3072, "data": false}' || fail "map --json"
 
-for command in create append write cat truncate punch info check map; do
+# convert: plain -> archive -> plain byte for byte; zero runs and holes stay holes
+blocks() { stat -c %b "$1"; }  # 512-byte units
+head -c 200000 /dev/urandom > plain
+dd if=/dev/zero of=plain bs=4096 seek=10 count=8 conv=notrunc status=none  # a zero run inside the data
+truncate -s 1000000 plain
+"$qmv" convert plain c.qmv
+same <("$qmv" cat c.qmv) plain "convert to an archive"
+"$qmv" map c.qmv | grep -q "^40960 *32768 *hole" || fail "a zero run was stored: $("$qmv" map c.qmv)"
+"$qmv" convert --block-size 512 --volume-size 65536 c.qmv d.qmv  # another block size, split
+[ "$(json_field d1.qmv block_size)" = 512 ] || fail "convert block size"
+"$qmv" check d1.qmv > /dev/null || fail "converted archive does not check"
+"$qmv" convert d.qmv back
+same back plain "archive to plain"
+# a 1 GiB sparse file with 1 MiB of data stays small both ways
+truncate -s 1G sparse
+head -c 1048576 /dev/urandom | dd of=sparse bs=1M seek=300 conv=notrunc status=none
+"$qmv" convert sparse sparse.qmv
+[ "$(blocks sparse.qmv)" -lt 8192 ] || fail "sparse archive occupies $(blocks sparse.qmv) blocks"
+"$qmv" convert sparse.qmv sparse.back
+[ "$(blocks sparse.back)" -lt 8192 ] || fail "sparse plain copy occupies $(blocks sparse.back) blocks"
+# (comparing 2 GiB of zeros takes seconds: compare the sizes and the data, and the map shows the rest is holes)
+[ "$(stat -c %s sparse.back)" = "$(stat -c %s sparse)" ] || fail "sparse round trip size"
+same <(dd if=sparse.back bs=1M skip=300 count=1 status=none) <(dd if=sparse bs=1M skip=300 count=1 status=none) \
+  "sparse round trip data"
+[ "$("$qmv" map sparse.qmv | awk '$3 != "hole"' | wc -l)" = 2 ] || fail "sparse archive map: $("$qmv" map sparse.qmv)"
+rm -f sparse sparse.back sparse.qmv
+# a source that fails half-way leaves neither the destination nor a temporary file
+"$qmv" create --block-size 512 t.qmv < model
+truncate -s 100000 t.qmv  # the later data blocks are gone
+status=0; "$qmv" convert t.qmv broken.qmv 2> err || status=$?
+[ "$status" = 1 ] || fail "convert of a cut archive: status $status"
+ls | grep -q "broken" && fail "an interrupted convert left $(ls | grep broken)"
+
+for command in create append write cat truncate punch info check map convert; do
   "$qmv" "$command" --help | grep -q "usage\|qmv $command" || fail "$command --help"
 done
 echo "qmv: all checks passed"

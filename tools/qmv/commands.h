@@ -13,4 +13,9 @@ int RunCheck(const std::vector<const char*>& args);
 // qmv map [--json] FILE: runs of data (offset, length, first block) and holes.
 int RunMap(const std::vector<const char*>& args);
 
+// qmv convert [-p] [--block-size N] [--volume-size BYTES] SOURCE DESTINATION:
+// plain file or archive to plain file or archive (a name ending in .qmv), holes
+// kept. 0 on success, 1 on a failure, 2 on a usage error.
+int RunConvert(const std::vector<const char*>& args, bool show_progress);
+
 }  // namespace qmv

@@ -9,6 +9,7 @@
 //   qmv info [--json] ARCHIVE
 //   qmv check [--json] [--repair=leaks] ARCHIVE                 0 consistent, 2 corrupt, 3 leaks, 1 not checked
 //   qmv map [--json] ARCHIVE                                    runs of data and holes
+//   qmv convert [-p] [--block-size N] [--volume-size BYTES] SOURCE DESTINATION
 //   qmv --version
 //
 // -p (--progress) with create, append, write and cat shows the bytes copied on
@@ -76,6 +77,13 @@ const Command kCommands[] = {
      "1 the check could not run (missing file, not an archive, I/O error).\n"
      "  --json           machine-readable output\n"
      "  --repair=leaks   give leaked blocks back through a normal commit (never on a damaged archive)\n"},
+    {"convert", "qmv convert [-p] [--block-size N] [--volume-size BYTES] SOURCE DESTINATION",
+     "Copies a plain file or an archive into a plain file or an archive (a DESTINATION\n"
+     "ending in .qmv is an archive). Holes stay holes and runs of zero blocks become holes.\n"
+     "DESTINATION appears only once complete and synced.\n"
+     "  --block-size N        block size of an archive destination (default: the source archive's, else 4096)\n"
+     "  --volume-size BYTES   split an archive destination into volume files of at most BYTES\n"
+     "  -p, --progress        show the bytes done, the total and the rate on standard error (when a terminal)\n"},
     {"map", "qmv map [--json] ARCHIVE",
      "Shows the content as runs of data (offset, length, first physical block) and holes,\n"
      "merged where both the content and the blocks continue.\n"
@@ -322,11 +330,12 @@ int main(int argc, char** argv) {
   }
   std::string name = command->name;
   if (show_progress && std::strstr(command->usage, "[-p]") == nullptr)
-    return UsageError(*command, "-p applies to create, append, write and cat");
+    return UsageError(*command, "-p applies to create, append, write, cat and convert");
   if (name == "create") return RunCreate(*command, args, show_progress);
   if (name == "cat") return RunCat(*command, args, show_progress);
   if (name == "info") return RunInfo(*command, args);
   if (name == "check") return RunCheck(args);
   if (name == "map") return RunMap(args);
+  if (name == "convert") return RunConvert(args, show_progress);
   return RunWriting(*command, args, show_progress);
 }
