@@ -36,7 +36,8 @@
  * Out-parameters are filled before the callback runs.
  *
  * Paths. NUL-terminated UTF-8, relative to the served root; "/" separates
- * components. A path can never reach outside the root: ".." stops at the root
+ * components and is the only separator: a backslash is an ordinary character
+ * of a name. A path can never reach outside the root: ".." stops at the root
  * and a leading "/" means the root. Malformed UTF-8 (overlong forms, values
  * above U+10FFFF, stray bytes) fails the operation without touching the disk.
  * Open paths are compared byte for byte as spelled: "a/b" and "a//b" differ.
@@ -284,7 +285,8 @@ typedef struct zykfs_append_status_t {
    and stores the new handle in *out_handle.
    Codes: ZYKFS_E_INVALID_USAGE (no access value, or EXCLUSIVE without CREATE),
    ZYKFS_E_NOT_FOUND (missing without CREATE), ZYKFS_E_OPEN_FAILED (malformed
-   path, or the system refused the open), ZYKFS_E_EXISTS (CREATE|EXCLUSIVE on an existing file), ZYKFS_E_READ_ONLY
+   path, the system refused the open, or the path names a directory, whatever
+   the flags), ZYKFS_E_EXISTS (CREATE|EXCLUSIVE on an existing file), ZYKFS_E_READ_ONLY
    (READ with TRUNCATE on an existing file), ZYKFS_E_ACCESS_DENIED. */
 typedef void (*zykfs_open_fn)(void* mount, const char* path, uint32_t flags, uint64_t* out_handle,
                               zykfs_callback_t callback, void* context);

@@ -370,7 +370,17 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
 
   int fd = TrackedOpen(path.c_str(), flags, mode);
   if (fd < 0) {
-    SetError(PosixError(errno, code, ZYK_HERE, path.c_str()));
+    // A directory is never a file, whatever the open asked for.
+    SetError(PosixError(errno, errno == EISDIR ? Common::kErrOpenFailed : code, ZYK_HERE, path.c_str()));
+    return nullptr;
+  }
+  // A read-only open of a directory succeeds at the system level: refused here,
+  // before anyone reads from it.
+  struct stat status {};
+  int failure = ::fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
+  if (failure != 0) {
+    SetError(PosixError(failure, Common::kErrOpenFailed, ZYK_HERE, path.c_str()));
+    TrackedClose(fd);
     return nullptr;
   }
   int descriptor_flags = ::fcntl(fd, F_GETFD);

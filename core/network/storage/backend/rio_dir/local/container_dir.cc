@@ -168,12 +168,16 @@ rio_dir* TransparentContainerDir::OpenDir(iterator* entry) {
   return entry ? OpenDir(entry->GetName()) : rio_dir_delegate::OpenDir(entry);
 }
 
-// Both "/" and "\" separate the directory part here.
+// The directory part ends at the last separator of the inner directory: on a
+// POSIX tree only "/", so a backslash stays an ordinary character of a name, as
+// it is for every other operation.
 rio_dir* TransparentContainerDir::OpenParentDir(const char16_t** path) {
   ClearError();
+  const char16_t separator = inner_->GetPathSeparator();
+  inner_->ClearError();
   const char16_t* last = nullptr;
   for (const char16_t* p = *path; *p; ++p)
-    if (*p == u'/' || *p == u'\\') last = p;
+    if (*p == separator) last = p;
   if (last == nullptr) return OpenDir(u".");
   UString directory(*path, last + 1);
   rio_dir* parent = OpenDir(directory.c_str());
