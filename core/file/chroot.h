@@ -6,8 +6,9 @@
 // place to the resolved one, which never climbs above the root. Operations that
 // could lead out of the tree (links, special directories, link resolution,
 // directories opened from iterators or identifiers) are refused with 0x4000E.
-// Links already present in the tree are still followed by the system: the
-// confinement is lexical only.
+// The confinement here is lexical: links already present in the tree are
+// followed by the inner directory, which must keep them inside (the mount's
+// POSIX directory resolves every path beneath a descriptor of the root).
 
 #include <memory>
 

@@ -38,7 +38,14 @@
  * Paths. NUL-terminated UTF-8, relative to the served root; "/" separates
  * components and is the only separator: a backslash is an ordinary character
  * of a name. A path can never reach outside the root: ".." stops at the root
- * and a leading "/" means the root. Malformed UTF-8 (overlong forms, values
+ * and a leading "/" means the root. Symbolic links in the tree are followed
+ * only while they stay inside it: a path whose resolution would leave the root
+ * (through a link in any component, a chain of links, a link whose target
+ * climbs out with "..", or any link with an absolute target, which names the
+ * host's file system rather than the tree) is refused with
+ * ZYKFS_E_ACCESS_DENIED (or ZYKFS_E_NOT_FOUND where only an existence test met
+ * it), also for .QMV archives. The check and the use are one step, so links
+ * changed meanwhile cannot slip past it. Malformed UTF-8 (overlong forms, values
  * above U+10FFFF, stray bytes) fails the operation without touching the disk.
  * Open paths are compared byte for byte as spelled: "a/b" and "a//b" differ.
  *
@@ -359,27 +366,33 @@ typedef void (*zykfs_sparse_fn)(void* mount, uint64_t file_handle, const uint64_
 
 /* 11 rename: renames `from` to `to`, replacing an existing `to`.
    Codes: ZYKFS_E_PATH_OPEN (either name open; the source is reported first),
-   ZYKFS_E_NOT_FOUND, ZYKFS_E_RENAME_FAILED (also malformed paths). */
+   ZYKFS_E_NOT_FOUND, ZYKFS_E_RENAME_FAILED (also malformed paths),
+   ZYKFS_E_ACCESS_DENIED (a path leads out of the root through a link). */
 typedef void (*zykfs_rename_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
                                 void* context);
 
 /* 12 unlink: removes a file. Codes: ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND,
-   ZYKFS_E_DELETE_FAILED (also malformed paths). */
+   ZYKFS_E_DELETE_FAILED (also malformed paths), ZYKFS_E_ACCESS_DENIED (the
+   path leads out of the root through a link). */
 typedef void (*zykfs_unlink_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
 /* 13 rmdir: removes an empty directory. Codes: as unlink. */
 typedef void (*zykfs_rmdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
 /* 14 mkdir: creates a directory. Codes: ZYKFS_E_EXISTS, ZYKFS_E_NOT_FOUND
-   (missing parent), ZYKFS_E_CREATE_FAILED (also malformed paths). */
+   (missing parent), ZYKFS_E_CREATE_FAILED (also malformed paths),
+   ZYKFS_E_ACCESS_DENIED (the path leads out of the root through a link). */
 typedef void (*zykfs_mkdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
-/* 15 stat: status of the entry `path`. Codes: ZYKFS_E_NOT_FOUND (also malformed paths). */
+/* 15 stat: status of the entry `path` (a symbolic link reports itself).
+   Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_ACCESS_DENIED (the
+   path leads out of the root through a link). */
 typedef void (*zykfs_stat_fn)(void* mount, const char* path, zykfs_stat_t* stat, zykfs_callback_t callback,
                               void* context);
 
 /* 16 opendir: opens the directory `path` for listing; *out_handle receives the
-   handle. Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_OPEN_FAILED. */
+   handle. Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_OPEN_FAILED,
+   ZYKFS_E_ACCESS_DENIED (the path leads out of the root through a link). */
 typedef void (*zykfs_opendir_fn)(void* mount, const char* path, uint64_t* out_handle,
                                  zykfs_callback_t callback, void* context);
 
@@ -407,7 +420,8 @@ typedef void (*zykfs_clone_fn)(void* mount, const char* from, const char* to, zy
                                void* context);
 
 /* 21 rename_safe: like rename but refuses to replace an existing `to`.
-   Codes: ZYKFS_E_EXISTS, ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND. */
+   Codes: ZYKFS_E_EXISTS, ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND, and the other
+   codes of rename. */
 typedef void (*zykfs_rename_safe_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
                                      void* context);
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/file/unix/root_descriptor.h"
 #include "core/file/unix/safe_close.h"
 
 namespace {
@@ -326,8 +327,9 @@ bool PrepareParked(int fd, int flags) {
   return ::lseek(fd, 0, SEEK_SET) == 0;
 }
 
-// Hands out a parked descriptor of the file, or -1 when none fits.
-int TakeParked(const char* path, const FileIdentity& identity, int flags) {
+// Hands out a parked descriptor of the file `probe` (an O_PATH descriptor of
+// it), or -1 when none fits.
+int TakeParked(int probe, const FileIdentity& identity, int flags) {
   Table& table = GetTable();
   std::lock_guard table_guard(table.mutex);
   auto known = table.identities.find(identity);
@@ -337,7 +339,7 @@ int TakeParked(const char* path, const FileIdentity& identity, int flags) {
   std::vector<int>& pool = file.pools[PoolOf(flags)];
   if (pool.empty()) return -1;
   // A fresh open would check the permissions as they are now.
-  if (::faccessat(AT_FDCWD, path, AccessModeBits(flags), AT_EACCESS) != 0) return -1;
+  if (::faccessat(probe, "", AccessModeBits(flags), AT_EACCESS | AT_EMPTY_PATH) != 0) return -1;
   int fd = pool.front();
   if (!PrepareParked(fd, flags)) return -1;
   table.descriptors.emplace(fd, DescriptorEntry{known->second, flags});  // may throw: still parked
@@ -351,20 +353,30 @@ int Fail(int error_number) {
   return -1;
 }
 
-int OpenImpl(const char* path, int flags, mode_t mode) {
-  if ((flags & (O_CREAT | O_EXCL)) == 0 && IsReusableOpen(flags)) {
-    struct stat status;
-    if (::stat(path, &status) != 0) return -1;
+// A parked descriptor of the file `path` names, or -1: with errno when the path
+// cannot be resolved, else with errno 0.
+int ReuseParked(int dir_fd, const char* path, int flags, uint64_t resolve) {
+  int probe = OpenResolved(dir_fd, path, O_PATH | O_CLOEXEC, 0, resolve);
+  if (probe < 0) return -1;
+  int fd = -1;
+  struct stat status;
+  if (::fstat(probe, &status) == 0) {
     struct statfs fs;
-    bool have_fs = ::statfs(path, &fs) == 0;
-    int fd = TakeParked(path, MakeIdentity(status, have_fs ? &fs : nullptr), flags);
-    if (fd >= 0) return fd;
+    bool have_fs = ::fstatfs(probe, &fs) == 0;
+    fd = TakeParked(probe, MakeIdentity(status, have_fs ? &fs : nullptr), flags);
+  }
+  SafeClose(probe);
+  errno = 0;
+  return fd;
+}
+
+int OpenImpl(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path) {
+  if ((flags & (O_CREAT | O_EXCL)) == 0 && IsReusableOpen(flags)) {
+    int fd = ReuseParked(dir_fd, path, flags, resolve);
+    if (fd >= 0 || errno != 0) return fd;
   }
 
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenResolved(dir_fd, path, flags, mode, resolve);
   if (fd < 0) return -1;
   struct stat status;
   if (::fstat(fd, &status) != 0) {
@@ -382,7 +394,7 @@ int OpenImpl(const char* path, int flags, mode_t mode) {
     std::shared_ptr<FileObject>& slot = table.identities[identity];
     if (!slot) {
       try {
-        slot = MakeFileObject(ChooseTrackedFileClass(have_fs ? static_cast<int64_t>(fs.f_type) : 0, path));
+        slot = MakeFileObject(ChooseTrackedFileClass(have_fs ? static_cast<int64_t>(fs.f_type) : 0, full_path));
         slot->identity = identity;
         table.descriptors.emplace(fd, DescriptorEntry{slot, flags});
       } catch (...) {
@@ -539,8 +551,12 @@ TrackedFileClass ChooseTrackedFileClass(int64_t fs_type, const char* path) {
 }
 
 int TrackedOpen(const char* path, int flags, mode_t mode) {
+  return TrackedOpenAt(AT_FDCWD, path, flags, mode, 0, path);
+}
+
+int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path) {
   try {
-    return OpenImpl(path, flags, mode);
+    return OpenImpl(dir_fd, path, flags, mode, resolve, full_path);
   } catch (const std::bad_alloc&) {
     return Fail(ENOMEM);
   }

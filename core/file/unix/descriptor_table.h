@@ -22,6 +22,12 @@
 // Returns the descriptor, or -1 with errno.
 int TrackedOpen(const char* path, int flags, mode_t mode);
 
+// As TrackedOpen, with `path` resolved from `dir_fd` under the openat2 flags
+// `resolve` (see OpenResolved); `full_path` is the absolute path the file is
+// known by, which chooses its class. The check for a parked descriptor resolves
+// the path the same way.
+int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path);
+
 // Locks or unlocks a byte range for `fd` alone. `command` is F_SETLK (fail with
 // EAGAIN on conflict) or F_SETLKW (wait, first come first served); only
 // SEEK_SET is accepted. Length 0 means to the end of every possible file.

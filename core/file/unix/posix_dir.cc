@@ -22,6 +22,7 @@
 #include "core/file/unix/descriptor_table.h"
 #include "core/file/unix/posix_error.h"
 #include "core/file/unix/posix_file.h"
+#include "core/file/unix/safe_close.h"
 
 using Common::Error;
 
@@ -277,7 +278,16 @@ struct NotificationStopper {
 // ---------------------------------------------------------------------------
 // posix_dir
 
-posix_dir::posix_dir(std::string path) : path_(std::move(path)) {}
+posix_dir::posix_dir(std::string path, std::shared_ptr<const RootDescriptor> root)
+    : path_(std::move(path)), root_(std::move(root)) {}
+
+int posix_dir::OpenPath(const std::string& path, int flags, mode_t mode) {
+  return root_ ? root_->Open(path, flags | O_CLOEXEC, mode) : OpenResolved(AT_FDCWD, path.c_str(), flags | O_CLOEXEC, mode, 0);
+}
+
+Error posix_dir::ResolveError(int error, uint32_t code, const std::string& path, Common::SourceLocation where) {
+  return PosixError(error, error == EXDEV ? Common::kErrAccessDenied : code, where, path.c_str());
+}
 
 posix_dir::~posix_dir() {
   if (watch_ == nullptr) return;
@@ -368,10 +378,19 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
   bool write_access = (flags & O_ACCMODE) != O_RDONLY;
   if (write_access) IgnoreFileSizeSignal();
 
-  int fd = TrackedOpen(path.c_str(), flags, mode);
+  int fd;
+  std::string relative;
+  if (!root_) {
+    fd = TrackedOpen(path.c_str(), flags, mode);
+  } else if (root_->Relative(path, relative)) {
+    fd = TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags, mode, BeneathRootFlags(), path.c_str());
+  } else {
+    errno = EXDEV;
+    fd = -1;
+  }
   if (fd < 0) {
     // A directory is never a file, whatever the open asked for.
-    SetError(PosixError(errno, errno == EISDIR ? Common::kErrOpenFailed : code, ZYK_HERE, path.c_str()));
+    SetError(ResolveError(errno, errno == EISDIR ? Common::kErrOpenFailed : code, path, ZYK_HERE));
     return nullptr;
   }
   // A read-only open of a directory succeeds at the system level: refused here,
@@ -465,19 +484,19 @@ rio_file* posix_dir::OpenIO(const file_identifier* identifier, bool no_lock) {
 rio_dir* posix_dir::OpenDir(const char16_t* name) {
   std::string path;
   if (!BuildPath(name, Common::kErrOpenFailed, path)) return nullptr;
-  return new posix_dir(std::move(path));
+  return new posix_dir(std::move(path), root_);
 }
 
 rio_dir* posix_dir::OpenDir(i_dir::iterator* entry) {
   std::string path;
   if (!EntryPath(entry, Common::kErrOpenFailed, path)) return nullptr;
-  return new posix_dir(JoinPath("/", path));
+  return new posix_dir(JoinPath("/", path), root_);
 }
 
 rio_dir* posix_dir::OpenDir(const file_identifier* identifier) {
   std::string path;
   if (!EntryPath(identifier, Common::kErrOpenFailed, path)) return nullptr;
-  return new posix_dir(JoinPath("/", path));
+  return new posix_dir(JoinPath("/", path), root_);
 }
 
 rio_dir* posix_dir::OpenParentDir(const char16_t** path) {
@@ -493,6 +512,10 @@ rio_dir* posix_dir::OpenParentDir(const char16_t** path) {
 
 rio_dir* posix_dir::OpenSpecialDir(uint32_t kind) {
   ClearError();
+  if (root_) {
+    SetError(Error::File(Common::kErrNotSupported, ZYK_HERE));
+    return nullptr;
+  }
   std::string path;
   switch (kind) {
     case 143: path = "/var/lib"; break;
@@ -514,14 +537,16 @@ rio_dir* posix_dir::OpenSpecialDir(uint32_t kind) {
 i_dir::iterator* posix_dir::GetIterator() {
   ClearError();
   Error error;
-  iterator* result = iterator::Open(path_, error);
+  int fd = OpenPath(path_, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) error = ResolveError(errno, Common::kErrOpenFailed, path_, ZYK_HERE);
+  iterator* result = error ? nullptr : iterator::Open(path_, fd, error);
   if (result == nullptr) SetError(std::move(error));
   return result;
 }
 
 i_dir::iterator* posix_dir::MakeSelfIterator(const std::string& path) {
   Error error;
-  self_iterator* result = self_iterator::Open(path, error);
+  self_iterator* result = self_iterator::Open(root_.get(), path, error);
   if (result == nullptr) SetError(std::move(error));
   return result;
 }
@@ -573,8 +598,11 @@ int posix_dir::CompareIdentifiers(const file_identifier* a, const file_identifie
 void posix_dir::GetDriveSize(uint64_t& total, uint64_t& free, uint64_t& available) {
   ClearError();
   struct statfs info;
-  if (::statfs(path_.c_str(), &info) != 0) {
-    SetError(PosixError(errno, Common::kErrReadFailed, ZYK_HERE, path_.c_str()));
+  int fd = OpenPath(path_, O_PATH | O_DIRECTORY);
+  int failure = fd < 0 ? errno : ::fstatfs(fd, &info) != 0 ? errno : 0;
+  if (fd >= 0) SafeClose(fd);
+  if (failure != 0) {
+    SetError(ResolveError(failure, Common::kErrReadFailed, path_, ZYK_HERE));
     return;
   }
   // The block counts are in fragment units; f_bsize is only the preferred I/O
@@ -629,20 +657,34 @@ void posix_dir::RenewNotification() {
 void posix_dir::Remove(const char16_t* name) {
   std::string path;
   if (!BuildPath(name, Common::kErrDeleteFailed, path)) return;
-  if (::unlink(path.c_str()) != 0) SetError(PosixError(errno, Common::kErrDeleteFailed, ZYK_HERE, path.c_str()));
+  EntryLocation where;
+  if (!where.Locate(root_.get(), path)) {
+    SetError(ResolveError(errno, Common::kErrDeleteFailed, path, ZYK_HERE));
+  } else if (::unlinkat(where.Directory(), where.Name(), 0) != 0) {
+    SetError(PosixError(errno, Common::kErrDeleteFailed, ZYK_HERE, path.c_str()));
+  }
 }
 
 void posix_dir::RemoveDir(const char16_t* name) {
   std::string path;
   if (!BuildPath(name, Common::kErrDeleteFailed, path)) return;
-  if (::rmdir(path.c_str()) != 0) SetError(PosixError(errno, Common::kErrDeleteFailed, ZYK_HERE, path.c_str()));
+  EntryLocation where;
+  if (!where.Locate(root_.get(), path)) {
+    SetError(ResolveError(errno, Common::kErrDeleteFailed, path, ZYK_HERE));
+  } else if (::unlinkat(where.Directory(), where.Name(), AT_REMOVEDIR) != 0) {
+    SetError(PosixError(errno, Common::kErrDeleteFailed, ZYK_HERE, path.c_str()));
+  }
 }
 
 void posix_dir::CreateDir(const char16_t* name, const access_rights* rights) {
   std::string path;
   if (!BuildPath(name, Common::kErrCreateFailed, path)) return;
-  if (::mkdir(path.c_str(), rights ? rights->unix_mode : 0755) != 0)
+  EntryLocation where;
+  if (!where.Locate(root_.get(), path)) {
+    SetError(ResolveError(errno, Common::kErrCreateFailed, path, ZYK_HERE));
+  } else if (::mkdirat(where.Directory(), where.Name(), rights ? rights->unix_mode : 0755) != 0) {
     SetError(PosixError(errno, Common::kErrCreateFailed, ZYK_HERE, path.c_str()));
+  }
 }
 
 void posix_dir::Rename(const char16_t* old_name, const char16_t* new_name) {
@@ -650,8 +692,15 @@ void posix_dir::Rename(const char16_t* old_name, const char16_t* new_name) {
   std::string to;
   if (!BuildPath(old_name, Common::kErrRenameFailed, from) || !BuildPath(new_name, Common::kErrRenameFailed, to))
     return;
-  if (::rename(from.c_str(), to.c_str()) != 0)
+  EntryLocation source;
+  EntryLocation target;
+  if (!source.Locate(root_.get(), from) || !target.Locate(root_.get(), to)) {
+    int failure = errno;
+    SetError(PosixError2(failure, failure == EXDEV ? Common::kErrAccessDenied : Common::kErrRenameFailed, ZYK_HERE,
+                         from.c_str(), to.c_str()));
+  } else if (::renameat(source.Directory(), source.Name(), target.Directory(), target.Name()) != 0) {
     SetError(PosixError2(errno, Common::kErrRenameFailed, ZYK_HERE, from.c_str(), to.c_str()));
+  }
 }
 
 void posix_dir::CreateHardLink(const char16_t* existing, const char16_t* new_name) {
@@ -659,8 +708,13 @@ void posix_dir::CreateHardLink(const char16_t* existing, const char16_t* new_nam
   std::string to;
   if (!BuildPath(existing, Common::kErrCreateFailed, from) || !BuildPath(new_name, Common::kErrCreateFailed, to))
     return;
-  if (::link(from.c_str(), to.c_str()) != 0)
+  EntryLocation source;
+  EntryLocation target;
+  if (!source.Locate(root_.get(), from) || !target.Locate(root_.get(), to)) {
+    SetError(ResolveError(errno, Common::kErrCreateFailed, to, ZYK_HERE));
+  } else if (::linkat(source.Directory(), source.Name(), target.Directory(), target.Name(), 0) != 0) {
     SetError(PosixError(errno, Common::kErrCreateFailed, ZYK_HERE, to.c_str()));
+  }
 }
 
 void posix_dir::CreateSymLink(const char16_t* link, const char16_t* target) {
@@ -672,15 +726,23 @@ void posix_dir::CreateSymLink(const char16_t* link, const char16_t* target) {
     SetError(Error(Common::kErrCreateFailed, ZYK_HERE));
     return;
   }
-  if (::symlink(narrow_target.c_str(), path.c_str()) != 0)
+  EntryLocation where;
+  if (!where.Locate(root_.get(), path)) {
+    SetError(ResolveError(errno, Common::kErrCreateFailed, path, ZYK_HERE));
+  } else if (::symlinkat(narrow_target.c_str(), where.Directory(), where.Name()) != 0) {
     SetError(PosixError(errno, Common::kErrCreateFailed, ZYK_HERE, path.c_str()));
+  }
 }
 
 void posix_dir::SetUnixOwner(const char16_t* name, uint32_t user, uint32_t group) {
   std::string path;
   if (!BuildPath(name, Common::kErrOpenFailed, path)) return;
-  if (::lchown(path.c_str(), user, group) != 0)
+  EntryLocation where;
+  if (!where.Locate(root_.get(), path)) {
+    SetError(ResolveError(errno, Common::kErrOpenFailed, path, ZYK_HERE));
+  } else if (::fchownat(where.Directory(), where.Name(), user, group, AT_SYMLINK_NOFOLLOW) != 0) {
     SetError(PosixError(errno, Common::kErrOpenFailed, ZYK_HERE, path.c_str()));
+  }
 }
 
 void posix_dir::SetAccessRights(const char16_t* name, const access_rights& rights) {
@@ -690,18 +752,25 @@ void posix_dir::SetAccessRights(const char16_t* name, const access_rights& right
 void posix_dir::SetUnixPermissions(const char16_t* name, uint32_t mode) {
   std::string path;
   if (!BuildPath(name, Common::kErrOpenFailed, path)) return;
+  // The entry itself is held (O_PATH, never following a link) from the status
+  // check to the change, so a link swapped in meanwhile is never followed.
+  EntryLocation where;
+  int fd = where.Locate(root_.get(), path)
+               ? OpenResolved(where.Directory(), where.Name(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0, 0)
+               : -1;
   struct stat status;
-  if (::lstat(path.c_str(), &status) != 0) {
-    SetError(PosixError(errno, Common::kErrReadFailed, ZYK_HERE, path.c_str()));
+  if (fd < 0 || ::fstat(fd, &status) != 0) {
+    SetError(ResolveError(errno, Common::kErrReadFailed, path, ZYK_HERE));
+    if (fd >= 0) SafeClose(fd);
     return;
   }
   // chmod follows links: a link could point anywhere, so it is refused.
   if (S_ISLNK(status.st_mode)) {
     SetError(PathError(Common::kErrNotSupported, path, ZYK_HERE));
-    return;
-  }
-  if (::chmod(path.c_str(), mode) != 0)
+  } else if (::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode) != 0) {
     SetError(PosixError(errno, Common::kErrAccessDenied, ZYK_HERE, path.c_str()));
+  }
+  SafeClose(fd);
 }
 
 void posix_dir::CreateDeviceNode(const char16_t* name, uint32_t type, uint32_t permissions, uint32_t major,
@@ -717,8 +786,12 @@ void posix_dir::CreateDeviceNode(const char16_t* name, uint32_t type, uint32_t p
     case kEntrySocket: kind = S_IFSOCK; break;
     default: SetError(PathError(Common::kErrCreateFailed, path, ZYK_HERE)); return;
   }
-  if (::mknod(path.c_str(), kind | (permissions & 07777), makedev(major, minor)) != 0)
+  EntryLocation where;
+  if (!where.Locate(root_.get(), path)) {
+    SetError(ResolveError(errno, Common::kErrCreateFailed, path, ZYK_HERE));
+  } else if (::mknodat(where.Directory(), where.Name(), kind | (permissions & 07777), makedev(major, minor)) != 0) {
     SetError(PosixError(errno, Common::kErrCreateFailed, ZYK_HERE, path.c_str()));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -812,7 +885,7 @@ const char16_t* posix_dir::stat_iterator::GetLinkTarget() {
   if (!StatFile() || !S_ISLNK(status_.st_mode)) return nullptr;
   if (!link_target_read_) {
     char buffer[4096];
-    ssize_t length = ::readlink(status_path_.c_str(), buffer, sizeof(buffer) - 1);
+    ssize_t length = ReadLink(buffer, sizeof(buffer) - 1);
     if (length < 0) {
       SetError(PosixError(errno, Common::kErrReadFailed, ZYK_HERE, status_path_.c_str()));
       return nullptr;
@@ -829,10 +902,11 @@ posix_dir::iterator::iterator(std::string directory_prefix, DIR* stream)
 
 posix_dir::iterator::~iterator() { ::closedir(stream_); }
 
-posix_dir::iterator* posix_dir::iterator::Open(const std::string& directory, Error& error) {
-  DIR* stream = ::opendir(directory.c_str());
+posix_dir::iterator* posix_dir::iterator::Open(const std::string& directory, int fd, Error& error) {
+  DIR* stream = fd < 0 ? nullptr : ::fdopendir(fd);
   if (stream == nullptr) {
     error = PosixError(errno, Common::kErrOpenFailed, ZYK_HERE, directory.c_str());
+    if (fd >= 0) SafeClose(fd);
     return nullptr;
   }
   std::string prefix = directory.size() > 1 ? directory + "/" : directory;
@@ -865,6 +939,14 @@ bool posix_dir::iterator::Next() {
 
 const char* posix_dir::iterator::GetNarrowName() { return entry_ ? entry_->d_name : nullptr; }
 
+ssize_t posix_dir::iterator::ReadLink(char* buffer, size_t size) {
+  if (entry_ == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  return ::readlinkat(::dirfd(stream_), entry_->d_name, buffer, size);
+}
+
 unsigned char posix_dir::iterator::EntryDType() { return entry_ ? entry_->d_type : static_cast<unsigned char>(DT_UNKNOWN); }
 
 bool posix_dir::iterator::StatFile() {
@@ -873,8 +955,10 @@ bool posix_dir::iterator::StatFile() {
     SetError(Error::File(Common::kErrReadFailed, ZYK_HERE));
     return false;
   }
+  // Relative to the open stream: the entry is looked up in the listed directory
+  // itself, whatever happened to its path meanwhile.
   std::string path = directory_prefix_ + entry_->d_name;
-  if (::lstat(path.c_str(), &status_) != 0) {
+  if (::fstatat(::dirfd(stream_), entry_->d_name, &status_, AT_SYMLINK_NOFOLLOW) != 0) {
     status_valid_ = false;
     SetError(PosixError(errno, Common::kErrReadFailed, ZYK_HERE, path.c_str()));
     return false;
@@ -891,16 +975,37 @@ posix_dir::self_iterator::self_iterator(std::string directory_prefix, std::strin
   if (S_ISLNK(status_.st_mode)) status_path_ = directory_prefix_ + name_bytes_;
 }
 
-posix_dir::self_iterator* posix_dir::self_iterator::Open(const std::string& path, Error& error) {
+posix_dir::self_iterator* posix_dir::self_iterator::Open(const RootDescriptor* root, const std::string& path,
+                                                         Error& error) {
+  EntryLocation where;
   struct stat status;
-  if (::lstat(path.c_str(), &status) != 0) {
-    error = PosixError(errno, Common::kErrReadFailed, ZYK_HERE, path.c_str());
+  if (!where.Locate(root, path) || ::fstatat(where.Directory(), where.Name(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    error = ResolveError(errno, Common::kErrReadFailed, path, ZYK_HERE);
     return nullptr;
+  }
+  std::string target;
+  if (S_ISLNK(status.st_mode)) {
+    char buffer[4096];
+    ssize_t length = ::readlinkat(where.Directory(), where.Name(), buffer, sizeof(buffer) - 1);
+    if (length < 0) {
+      error = PosixError(errno, Common::kErrReadFailed, ZYK_HERE, path.c_str());
+      return nullptr;
+    }
+    target.assign(buffer, static_cast<size_t>(length));
   }
   // "/a/b" stands on "b" in "/a/"; the root stands on "/" itself.
   size_t slash = path.rfind('/');
-  if (path == "/" || slash == std::string::npos) return new self_iterator("", path, status);
-  return new self_iterator(path.substr(0, slash + 1), path.substr(slash + 1), status);
+  self_iterator* result = path == "/" || slash == std::string::npos
+                              ? new self_iterator("", path, status)
+                              : new self_iterator(path.substr(0, slash + 1), path.substr(slash + 1), status);
+  result->target_ = std::move(target);
+  return result;
+}
+
+ssize_t posix_dir::self_iterator::ReadLink(char* buffer, size_t size) {
+  size_t length = std::min(size, target_.size());
+  ::memcpy(buffer, target_.data(), length);
+  return static_cast<ssize_t>(length);
 }
 
 bool posix_dir::self_iterator::Next() {
@@ -924,4 +1029,14 @@ std::unique_ptr<posix_dir> MakeCurrentPosixDir() { return std::make_unique<posix
 
 std::unique_ptr<posix_dir> MakePosixDir(const std::string& path) {
   return std::make_unique<posix_dir>(posix_dir::JoinPath(CurrentDirectory(), path));
+}
+
+std::unique_ptr<posix_dir> MakeConfinedPosixDir(const std::string& path, Error& error) {
+  std::string joined = posix_dir::JoinPath(CurrentDirectory(), path);
+  std::shared_ptr<const RootDescriptor> root = RootDescriptor::Open(joined);
+  if (!root) {
+    error = PosixError(errno, Common::kErrOpenFailed, ZYK_HERE, joined.c_str());
+    return nullptr;
+  }
+  return std::make_unique<posix_dir>(std::move(joined), std::move(root));
 }

@@ -1,8 +1,11 @@
 #pragma once
 // posix_dir: the rio_dir over one directory of the local file system. It holds
-// no descriptor, only its absolute, normalised path; every name is narrowed to
-// the file system's bytes and joined lexically onto that path (".." stops at
-// "/", confinement below a root is the chroot layer's job). Failures become the
+// its absolute, normalised path; every name is narrowed to the file system's
+// bytes and joined lexically onto that path (".." stops at "/"; lexical
+// confinement below a root is the chroot layer's job). A confined posix_dir
+// (MakeConfinedPosixDir) also shares the descriptor of its served root and
+// resolves every path beneath it, so no symbolic link in the tree leads out
+// (such a path fails with 0x40014, access denied). Failures become the
 // directory's last error: the mapped errno with the path as the "path" tag (or
 // "path1" and "path2"), and the POSIX record as the inner error.
 //
@@ -16,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "core/file/unix/root_descriptor.h"
 #include "core/include/file/dir.h"
 
 struct NotificationWatch;
@@ -44,8 +48,9 @@ class posix_dir : public rio_dir {
   class iterator;
   class self_iterator;
 
-  // `path` must be absolute and normalised (MakePosixDir normalises any path).
-  explicit posix_dir(std::string path);
+  // `path` must be absolute and normalised (MakePosixDir normalises any path);
+  // with a `root`, it must lie below the root's path.
+  explicit posix_dir(std::string path, std::shared_ptr<const RootDescriptor> root = nullptr);
   // Drops this directory's change-notification watch, if any.
   ~posix_dir() override;
 
@@ -64,6 +69,7 @@ class posix_dir : public rio_dir {
   rio_dir* OpenDir(const file_identifier* identifier) override;
   rio_dir* OpenParentDir(const char16_t** path) override;
   // 143 "/var/lib", 144 and 145 the user's home, 149 "/tmp", 156 "/var/log".
+  // Refused (0x4000E) when confined: they lie outside the served tree.
   rio_dir* OpenSpecialDir(uint32_t kind) override;
   i_dir::iterator* GetIterator() override;
   i_dir::iterator* GetIterator(const char16_t* name) override;
@@ -121,8 +127,14 @@ class posix_dir : public rio_dir {
   rio_file* OpenByName(const char16_t* name, int flags, bool no_lock, const access_rights* rights);
   rio_file* OpenWorker(const std::string& path, int flags, bool no_lock, mode_t mode);
   i_dir::iterator* MakeSelfIterator(const std::string& path);
+  // open(2) of the absolute `path`, beneath the root when confined; -1 with errno.
+  int OpenPath(const std::string& path, int flags, mode_t mode = 0);
+  // The error of a failed resolution or system call: an escape from the served
+  // tree (EXDEV while resolving) is access denied, anything else as mapped.
+  static Common::Error ResolveError(int error, uint32_t code, const std::string& path, Common::SourceLocation where);
 
   std::string path_;
+  std::shared_ptr<const RootDescriptor> root_;  // null: not confined
   UString full_path_;
   bool full_path_made_ = false;
   NotificationWatch* watch_ = nullptr;  // guarded by the notification mutex
@@ -153,6 +165,8 @@ class posix_dir::stat_iterator : public i_dir::iterator {
 
   // The entry name as the system gave it; null without a current entry.
   virtual const char* GetNarrowName() = 0;
+  // The current entry's link target into `buffer` like readlink(2).
+  virtual ssize_t ReadLink(char* buffer, size_t size) = 0;
   // Makes the entry's status available; false with the last error set.
   virtual bool StatFile() = 0;
   // Directory path (with "/" unless it is the root) plus the narrow name; empty
@@ -171,7 +185,7 @@ class posix_dir::stat_iterator : public i_dir::iterator {
   bool name_made_ = false;
   struct stat status_ {};
   bool status_valid_ = false;
-  std::string status_path_;  // the entry whose status was taken last
+  std::string status_path_;  // the entry whose status was taken last, for errors
   UString link_target_;
   bool link_target_read_ = false;
 };
@@ -180,12 +194,14 @@ class posix_dir::stat_iterator : public i_dir::iterator {
 // stands on the first entry; after the last one its last error is 0x40002.
 class posix_dir::iterator : public posix_dir::stat_iterator {
  public:
-  // Opens the stream; null with `error` set when opendir fails.
-  static iterator* Open(const std::string& directory, Common::Error& error);
+  // Takes over `fd` (the directory opened for reading, or -1 with errno) as the
+  // stream; null with `error` set when that fails.
+  static iterator* Open(const std::string& directory, int fd, Common::Error& error);
   ~iterator() override;
 
   bool Next() override;
   const char* GetNarrowName() override;
+  ssize_t ReadLink(char* buffer, size_t size) override;
   bool StatFile() override;
 
  protected:
@@ -197,20 +213,23 @@ class posix_dir::iterator : public posix_dir::stat_iterator {
   struct dirent* entry_ = nullptr;
 };
 
-// Stands on one entry, whose status it takes once, when it is made; Next fails
-// with 0x4000E.
+// Stands on one entry, whose status (and a link's target) it takes once, when
+// it is made; Next fails with 0x4000E.
 class posix_dir::self_iterator : public posix_dir::stat_iterator {
  public:
-  // lstat of `path`; null with the mapped error (default 0x40001, "path" tag) set.
-  static self_iterator* Open(const std::string& path, Common::Error& error);
+  // lstat of `path`, beneath `root` when not null; null with the mapped error
+  // (default 0x40001, "path" tag) set.
+  static self_iterator* Open(const RootDescriptor* root, const std::string& path, Common::Error& error);
 
   bool Next() override;
   const char* GetNarrowName() override { return name_bytes_.c_str(); }
+  ssize_t ReadLink(char* buffer, size_t size) override;
   bool StatFile() override;
 
  private:
   self_iterator(std::string directory_prefix, std::string name, const struct stat& status);
   std::string name_bytes_;
+  std::string target_;  // a link's target, read when the iterator was made
 };
 
 // A posix_dir on the process's current working directory (read once; "/" when unknown).
@@ -219,3 +238,8 @@ std::unique_ptr<posix_dir> MakeCurrentPosixDir();
 // A posix_dir on `path`, normalised; a relative path is taken from the current
 // working directory.
 std::unique_ptr<posix_dir> MakePosixDir(const std::string& path);
+
+// A posix_dir on `path` (normalised as above) that resolves every path beneath
+// the descriptor of that directory, opened now. Null with `error` (mapped,
+// default 0x40007) when it cannot be opened as a directory.
+std::unique_ptr<posix_dir> MakeConfinedPosixDir(const std::string& path, Common::Error& error);

@@ -266,10 +266,14 @@ Error CreateRootDir(const zykfs_params_t& params, std::unique_ptr<rio_dir>& root
       }
     }
   }
-  opened->ClearError();
-  // No path given later can leave the served tree; files named *.QMV are read
-  // and written as the logical streams of container archives.
-  root = MakeTransparentContainerDir(MakeChrootedDir(std::move(opened), u"/"), ".QMV");
+  // No path given later can leave the served tree: names are confined lexically
+  // and every path is resolved beneath a descriptor of the root, so no link in
+  // the tree leads out. Files named *.QMV are read and written as the logical
+  // streams of container archives.
+  Error error;
+  std::unique_ptr<rio_dir> confined = MakeConfinedPosixDir(static_cast<posix_dir&>(*opened).Path(), error);
+  if (!confined) return error;
+  root = MakeTransparentContainerDir(MakeChrootedDir(std::move(confined), u"/"), ".QMV");
   return root->TakeError();
 }
 
