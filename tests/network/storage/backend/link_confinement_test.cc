@@ -82,7 +82,9 @@ std::vector<Outcome> DriveDirectory(HostMount& mount, const std::string& in) {
   out.push_back({"rename into", mount.Rename("mover", path("moved").c_str()), ""});
   uint64_t listing = 0;
   int32_t code = mount.OpenDir(in.c_str(), &listing);
-  if (code == 0) EXPECT_EQ(mount.CloseDir(listing), 0);
+  if (code == 0) {
+    EXPECT_EQ(mount.CloseDir(listing), 0);
+  }
   out.push_back({"opendir", code, ""});
   return out;
 }
@@ -243,8 +245,9 @@ TEST_F(LinkConfinement, SwappingALinkNeverLetsAnOpenOut) {
     uint64_t handle = 0;
     if (i % 4 == 3) {
       const std::string made = "swap/" + outside_relative + "/made" + std::to_string(i % 64);
-      if (mount.Open(made.c_str(), ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE, &handle) == 0)
+      if (mount.Open(made.c_str(), ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE, &handle) == 0) {
         ASSERT_EQ(mount.Close(handle), 0);
+      }
       continue;
     }
     if (mount.Open(target.c_str(), ZYKFS_OPEN_READ, &handle) != 0) continue;
