@@ -3,7 +3,8 @@
 // 16-bit length, the last taking the rest. Flags: bits 0-1 the volume count
 // less one; bit 2 names volume 0 plainly ("a.QMV", a single-volume archive)
 // instead of as part 1 of a split one ("a1.QMV"); bit 3 opens the archive by
-// the name of its second volume; bit 4 also appends to it.
+// the name of its second volume; bit 4 also appends to it; bit 5 gives the
+// archive a retry callback that asks for three retries, then gives up.
 //
 // The archive is checked, opened, read (what it reports as allocated, then its
 // start) and summarised. An archive the checker finds free of corruption must
@@ -28,6 +29,19 @@ namespace {
 using backupmedia::ContainerArchive;
 
 constexpr uint64_t kMaxReadBytes = uint64_t{1} << 18;
+
+class BoundedRetries : public backupmedia::CallbackHolder {
+ public:
+  void Request() override { request.result = ++calls_ > 3 ? 1 : 0; }
+
+ private:
+  int calls_ = 0;
+};
+
+std::unique_ptr<backupmedia::CallbackHolder> Callback(uint8_t flags) {
+  if ((flags & 32) == 0) return nullptr;
+  return std::make_unique<BoundedRetries>();
+}
 
 // Reads [offset, offset + length) in chunks; every read that reports no error
 // delivers all it can below the archive's size. False when a read failed.
@@ -72,11 +86,11 @@ bool FreeOfCorruption(zyk_test::MemoryDir& dir, const char16_t* name) {
   return report.Ran() && report.corruptions == 0;
 }
 
-void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name, bool sound) {
+void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name, bool sound, uint8_t flags) {
   const std::string tail = "appended by the archive fuzz target";
   Common::Error error;
   backupmedia::ArchiveParameters parameters;
-  auto archive = backupmedia::AppendContainerArchive(&dir, name, nullptr, &parameters, error, true);
+  auto archive = backupmedia::AppendContainerArchive(&dir, name, Callback(flags), &parameters, error, true);
   FUZZ_CHECK(archive != nullptr || !sound);
   if (!archive) return;
   uint64_t end = archive->GetSize();
@@ -90,7 +104,7 @@ void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name, bool soun
   archive.reset();
   if (sound) FUZZ_CHECK(FreeOfCorruption(dir, name));
 
-  auto reread = backupmedia::OpenContainerArchive(&dir, name, nullptr, error, true);
+  auto reread = backupmedia::OpenContainerArchive(&dir, name, Callback(flags), error, true);
   if (!written) return;
   // Damage the opening could not see may still stop a later read, but a
   // reported success must not come back as other bytes.
@@ -123,7 +137,7 @@ int ArchiveRead(const uint8_t* data, size_t size) {
 
   const bool sound = FreeOfCorruption(dir, name.c_str());
   Common::Error error;
-  auto archive = backupmedia::OpenContainerArchive(&dir, name.c_str(), nullptr, error, true);
+  auto archive = backupmedia::OpenContainerArchive(&dir, name.c_str(), Callback(flags), error, true);
   FUZZ_CHECK((archive != nullptr) == error.Ok());
   FUZZ_CHECK(archive != nullptr || !sound);
   if (archive) {
@@ -131,7 +145,7 @@ int ArchiveRead(const uint8_t* data, size_t size) {
     FUZZ_CHECK(read || !sound);
   }
   archive.reset();
-  if (flags & 16) AppendAndReadBack(dir, name.c_str(), sound);
+  if (flags & 16) AppendAndReadBack(dir, name.c_str(), sound, flags);
   return 0;
 }
 
