@@ -37,6 +37,16 @@ void ReadMember(si_file* member) {
   if (!file->HasError() && total < kMaxMemberBytes) FUZZ_CHECK(total == size);
 }
 
+// A name as lookups compare it: a-z without case, a backslash as "/".
+std::u16string Folded(const char16_t* name) {
+  std::u16string folded(name);
+  for (char16_t& unit : folded) {
+    if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit - u'A' + u'a');
+    if (unit == u'\\') unit = u'/';
+  }
+  return folded;
+}
+
 // Every text of a valid catalog ends inside it.
 void CheckCatalog(const uint8_t* data, size_t size) {
   if (!Common::IsValidCatalog(data, size)) return;
@@ -74,6 +84,12 @@ int ZipReader(const uint8_t* data, size_t size) {
     ReadMember(archive.OpenI(entry.get(), true));
     archive.ClearError();
     ReadMember(archive.OpenI(name, true));  // the same or an earlier member of that name
+    archive.ClearError();
+    std::unique_ptr<file_identifier> identifier(entry->GetIdentifier());
+    ReadMember(archive.OpenI(identifier.get(), true));
+    archive.ClearError();
+    std::unique_ptr<i_dir::iterator> found(archive.GetIterator(name));
+    if (found) FUZZ_CHECK(Folded(found->GetName()) == Folded(name));
     archive.ClearError();
     if (!entry->Next()) break;
   }
