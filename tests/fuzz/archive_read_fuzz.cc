@@ -4,7 +4,9 @@
 // less one; bit 2 names volume 0 plainly ("a.QMV", a single-volume archive)
 // instead of as part 1 of a split one ("a1.QMV"); bit 3 opens the archive by
 // the name of its second volume; bit 4 also appends to it; bit 5 gives the
-// archive a retry callback that asks for three retries, then gives up.
+// archive a retry callback that asks for three retries, then gives up; bit 6
+// recomputes the checksums of every label and of volume 0's header copies, so
+// that changed fields get past the checksums to the code that reads them.
 //
 // The archive is checked, opened, read (what it reports as allocated, then its
 // start) and summarised. An archive the checker finds free of corruption must
@@ -20,6 +22,7 @@
 #include "core/backup/archive_name_generator.h"
 #include "core/backup/container_api.h"
 #include "core/backup/container_check.h"
+#include "core/backup/container_format.h"
 #include "fuzz/fuzz_targets.h"
 #include "support/memory_dir.h"
 
@@ -37,6 +40,20 @@ class BoundedRetries : public backupmedia::CallbackHolder {
  private:
   int calls_ = 0;
 };
+
+// Seals the label of a volume file and, in volume 0, both header copies.
+void Reseal(zyk_test::MemoryBytes& file, bool first_volume) {
+  using namespace backupmedia;
+  if (file.size() < kLabelSize || Load32(file.data()) != kLabelMagic) return;
+  uint16_t length = std::clamp<uint16_t>(Load16(file.data() + 4), kLabelMinSize, kLabelSize);
+  Store16(file.data() + 4, length);
+  Store32(file.data() + 24, 0);
+  Store32(file.data() + 24, Adler32(file.data(), length));
+  uint32_t block_size = Load32(file.data() + 28);
+  if (!first_volume || !IsValidBlockSize(block_size)) return;
+  for (uint64_t copy = 1; copy <= 2 && (copy + 1) * block_size <= file.size(); ++copy)
+    SealHeader(file.data() + copy * block_size, block_size);
+}
 
 std::unique_ptr<backupmedia::CallbackHolder> Callback(uint8_t flags) {
   if ((flags & 32) == 0) return nullptr;
@@ -130,7 +147,9 @@ int ArchiveRead(const uint8_t* data, size_t size) {
     size_t length = size - at;
     if (v + 1 < volumes) length = at + 2 <= size ? std::min<size_t>(data[at] | data[at + 1] << 8, size - at - 2) : 0;
     if (v + 1 < volumes) at = std::min(at + 2, size);
-    dir.Put(names.GetName(plain ? 0 : static_cast<uint32_t>(v + 1)), zyk_test::MemoryBytes(data + at, data + at + length));
+    zyk_test::MemoryBytes file(data + at, data + at + length);
+    if (flags & 64) Reseal(file, v == 0);
+    dir.Put(names.GetName(plain ? 0 : static_cast<uint32_t>(v + 1)), std::move(file));
     at += length;
   }
   const std::u16string name = (flags & 8) != 0 ? u"a2.QMV" : u"a.QMV";

@@ -77,7 +77,8 @@ void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_
   }
   Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
                            (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : "") +
-                           (fragmented ? "_fragmented" : "") + (extra_flags & 32 ? "_retrying" : ""),
+                           (fragmented ? "_fragmented" : "") + (extra_flags & 32 ? "_retrying" : "") +
+                           (extra_flags & 64 ? "_resealed" : ""),
        input);
 }
 
@@ -122,6 +123,8 @@ int main(int argc, char** argv) {
   SaveArchive(512, 6, 8 | 16);
   SaveArchive(512, 0, 16, true);
   SaveArchive(1024, 5, 16 | 32);
+  SaveArchive(512, 0, 16 | 64, true);
+  SaveArchive(1024, 6, 64);
 
   // Writes of one block at every other block, a flush after every ten.
   std::string scattered(1, '\0');
