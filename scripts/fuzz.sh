@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset and runs fuzz targets: bash scripts/fuzz.sh [TARGET|all] [SECONDS]
-# Targets: archive_read archive_ops tree_node zip_reader host_path file_name
+# Targets: archive_read archive_ops tree_node tree_ops zip_reader host_path file_name
 # (default all, 600 seconds each, one after another). New corpus entries go to
 # build/fuzz/work/<target>, crashes to build/fuzz/findings, each run's output
 # to build/fuzz/logs/<target>.log; the committed corpus is only read. A finding
 # that matters is copied into tests/fuzz/corpus/<target>/ with its fix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all=(archive_read archive_ops tree_node zip_reader host_path file_name)
+all=(archive_read archive_ops tree_node tree_ops zip_reader host_path file_name)
 which="${1:-all}"
 seconds="${2:-600}"
 if [ "$which" = all ]; then targets=("${all[@]}"); else targets=("$which"); fi

@@ -16,6 +16,8 @@ namespace zyk_fuzz {
 int ArchiveRead(const uint8_t* data, size_t size);
 // The allocation tree's node encoding and the bit cursors.
 int TreeNode(const uint8_t* data, size_t size);
+// The allocation tree under maps, unmaps and flushes, against a model.
+int TreeOperations(const uint8_t* data, size_t size);
 // Stream operations on a valid archive, against a model of its bytes.
 int ArchiveOperations(const uint8_t* data, size_t size);
 // The zip reader and the message catalog.
@@ -31,8 +33,9 @@ struct Target {
 };
 
 inline constexpr Target kTargets[] = {
-    {"archive_read", ArchiveRead}, {"tree_node", TreeNode},   {"archive_ops", ArchiveOperations},
-    {"zip_reader", ZipReader},     {"host_path", HostPath},   {"file_name", FileName},
+    {"archive_read", ArchiveRead}, {"tree_node", TreeNode}, {"tree_ops", TreeOperations},
+    {"archive_ops", ArchiveOperations}, {"zip_reader", ZipReader}, {"host_path", HostPath},
+    {"file_name", FileName},
 };
 
 [[noreturn]] inline void CheckFailed(const char* condition, const char* file, int line) {

@@ -152,6 +152,20 @@ int main(int argc, char** argv) {
   }(), 512);
   SaveNode("block_wide_numbers", {{1ull << 40, 1ull << 50, 3}, {(1ull << 41), 5, 1ull << 20}}, 512);
 
+  // Tree operations: shape byte, then opcode and arguments. Scattered maps in
+  // 64-byte blocks grow the tree a few levels; unmapping them all shrinks it.
+  std::string grow(1, '\0');
+  for (int i = 0; i < 120; ++i) {
+    uint32_t start = (i * 733) % 4096;
+    grow += {'\0', static_cast<char>(start), static_cast<char>(start >> 8), static_cast<char>(i % 5)};
+    if (i % 30 == 29) grow += '\2';
+  }
+  Save("tree_ops", "grow_scattered", grow);
+  std::string shrink = grow;
+  shrink[0] = static_cast<char>(0x80);  // with the allocation map
+  for (int i = 0; i < 64; ++i) shrink += {'\1', static_cast<char>(i * 64), static_cast<char>((i * 64) >> 8), '\77'};
+  Save("tree_ops", "grow_then_unmap_tracked", shrink + '\2' + '\3');
+
   using zyk_test::BuildZip;
   const std::string catalog = Catalog();
   Save("zip_reader", "catalog_deflated", BuildZip({{"zyk_backend_local.msg", catalog}}).bytes);
