@@ -4,6 +4,7 @@
 #include <unicode/ucnv_cb.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cstdlib>
@@ -22,6 +23,10 @@ bool IsEscape(char16_t unit) { return unit >= kEscapeFirst && unit <= kEscapeLas
 // converter is not safe for concurrent use.
 std::mutex g_converter_lock;
 std::atomic<UConverter*> g_converter{nullptr};
+// Set with g_converter when the converter maps every ASCII character to its own
+// byte and back, as the character sets of Unix locales do: pure ASCII names then
+// skip the converter and its lock.
+std::atomic<bool> g_ascii_identity{false};
 
 // Output positions of the escapes written by the callback during the current
 // widening (guarded by g_converter_lock), relative to g_widen_start.
@@ -51,6 +56,23 @@ void FromUnicodeEscape(const void*, UConverterFromUnicodeArgs* args, const UChar
   ucnv_cbFromUWriteBytes(args, &byte, 1, 0, status);
 }
 
+// True when `converter` turns bytes 1..127 into the same code units and back.
+bool MapsAsciiToItself(UConverter* converter) {
+  char ascii[128];
+  for (int i = 1; i < 128; ++i) ascii[i - 1] = static_cast<char>(i);
+  UChar wide[256];
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = ucnv_toUChars(converter, wide, 256, ascii, 127, &status);
+  if (U_FAILURE(status) || length != 127) return false;
+  for (int i = 0; i < 127; ++i)
+    if (wide[i] != static_cast<UChar>(i + 1)) return false;
+  char back[256];
+  length = ucnv_fromUChars(converter, back, 256, wide, 127, &status);
+  return U_SUCCESS(status) && length == 127 && std::memcmp(back, ascii, 127) == 0;
+}
+
+bool IsAscii(char16_t unit) { return unit < 0x80; }
+
 // Creates the converter if needed; the caller holds g_converter_lock.
 UConverter* Converter() {
   UConverter* converter = g_converter.load(std::memory_order_acquire);
@@ -63,6 +85,7 @@ UConverter* Converter() {
     ucnv_setFromUCallBack(converter, FromUnicodeEscape, nullptr, nullptr, nullptr, &status);
   // File names have no fallback: without a converter the process cannot go on.
   if (U_FAILURE(status)) std::abort();
+  g_ascii_identity.store(MapsAsciiToItself(converter), std::memory_order_relaxed);
   g_converter.store(converter, std::memory_order_release);
   return converter;
 }
@@ -79,6 +102,15 @@ bool AppendRun(UConverter* converter, const char16_t* run, int32_t length, std::
   if (U_FAILURE(status)) return false;
   out.append(bytes.data());
   return true;
+}
+
+// True when ASCII text converts to itself; makes the converter on first use.
+bool AsciiIsIdentity() {
+  if (g_converter.load(std::memory_order_acquire) == nullptr) {
+    std::lock_guard<std::mutex> lock(g_converter_lock);
+    Converter();
+  }
+  return g_ascii_identity.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -106,10 +138,13 @@ UString EscapeGenuineEscapes(UConverter* converter, const UString& wide, const s
 }
 
 UString WidenFileName(const char* bytes) {
-  std::lock_guard<std::mutex> lock(g_converter_lock);
-  UConverter* converter = Converter();
   const char* source = bytes ? bytes : "";
   size_t length = std::strlen(source);
+  if (AsciiIsIdentity() && std::all_of(source, source + length, [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
+    return UString(source, source + length);
+  }
+  std::lock_guard<std::mutex> lock(g_converter_lock);
+  UConverter* converter = Converter();
   // A byte never yields more than two code units.
   std::vector<UChar> buffer(2 * length + 2);
   UChar* target = buffer.data();
@@ -137,6 +172,13 @@ std::string NarrowFileName(const UString& name) {
       for (char16_t unit : name) out.push_back(static_cast<char>(unit & 0xFF));
       return out;
     }
+  }
+  // Escapes stand for their own byte in every character set.
+  if (g_ascii_identity.load(std::memory_order_relaxed) &&
+      std::all_of(name.begin(), name.end(), [](char16_t unit) { return IsAscii(unit) || IsEscape(unit); })) {
+    std::string out(name.size(), '\0');
+    for (size_t i = 0; i < name.size(); ++i) out[i] = static_cast<char>(name[i] & 0xFF);
+    return out;
   }
   std::lock_guard<std::mutex> lock(g_converter_lock);
   UConverter* converter = Converter();

@@ -27,6 +27,7 @@ TEST_F(FileName, ConvertsBetweenBytesAndEscapedText) {
     UString wide;
   } both_ways[] = {
       {"", {}},
+      {"plain/name.txt", u"plain/name.txt"},
       {"\xFF\xFE" "a", {0xF8FF, 0xF8FE, u'a'}},  // invalid bytes become escapes
       {"\xE2\x82\xAC/\xF0\x9F\x98\x80", {0x20AC, u'/', 0xD83D, 0xDE00}},
   };
@@ -38,6 +39,7 @@ TEST_F(FileName, ConvertsBetweenBytesAndEscapedText) {
   escaped_inside.push_back(0xF8A0);
   escaped_inside += u"\u00FCx";
   EXPECT_EQ(NarrowFileName(escaped_inside), "caf\xC3\xA9\xA0\xC3\xBCx");
+  EXPECT_EQ(NarrowFileName(UString{u'a', 0xF8FF}), "a\xFF") << "ASCII with an escape";
   EXPECT_EQ(NarrowFileName(UString{u'a', 0xD800, u'b'}), "") << "a lone surrogate cannot be narrowed";
   // An escape character stored in a name on disk must not narrow to one raw byte.
   EXPECT_EQ(NarrowFileName(WidenFileName("a\xEF\xA3\x92z")), "a\xEF\xA3\x92z");

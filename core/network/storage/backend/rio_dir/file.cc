@@ -14,10 +14,25 @@ Common::Error InvalidUsage(const char* function) {
   return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS(function));
 }
 
+ri_file* ReadableView(raccess_file* file, uint32_t flags) {
+  uint32_t access = flags & kOpenAccessMask;
+  return access == kOpenRead || access == kOpenReadWrite ? dynamic_cast<ri_file*>(file) : nullptr;
+}
+
+ro_file* WritableView(raccess_file* file, uint32_t flags) {
+  uint32_t access = flags & kOpenAccessMask;
+  return access == kOpenReadWrite || access == kOpenWrite ? dynamic_cast<ro_file*>(file) : nullptr;
+}
+
 }  // namespace
 
 ZykFile::ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<TaskManager> manager)
-    : FileObject(std::move(manager), UINT64_MAX), file_(file.release()), flags_(flags) {
+    : FileObject(std::move(manager), UINT64_MAX),
+      file_(file.release()),
+      flags_(flags),
+      readable_(ReadableView(file_.get(), flags)),
+      writable_(WritableView(file_.get(), flags)),
+      positional_(readable_ != nullptr ? dynamic_cast<pread_file*>(file_.get()) : nullptr) {
   flushed_size_ = file_->GetSize();
   file_->ClearError();
 }
@@ -25,17 +40,21 @@ ZykFile::ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<T
 ZykFile::~ZykFile() = default;
 
 ri_file* ZykFile::GetRIFile(Common::Error& error) {
-  uint32_t access = flags_ & kOpenAccessMask;
-  ri_file* view = (access == kOpenRead || access == kOpenReadWrite) ? dynamic_cast<ri_file*>(file_.get()) : nullptr;
-  if (view == nullptr) error = Common::Error(kErrNotReadable, ZYK_HERE_AS("GetRIFile"));
-  return view;
+  if (readable_ == nullptr) error = Common::Error(kErrNotReadable, ZYK_HERE_AS("GetRIFile"));
+  return readable_;
 }
 
 ro_file* ZykFile::GetROFile(Common::Error& error) {
-  uint32_t access = flags_ & kOpenAccessMask;
-  ro_file* view = (access == kOpenReadWrite || access == kOpenWrite) ? dynamic_cast<ro_file*>(file_.get()) : nullptr;
-  if (view == nullptr) error = Common::Error::File(Common::kErrReadOnly, ZYK_HERE_AS("GetROFile"));
-  return view;
+  if (writable_ == nullptr) error = Common::Error::File(Common::kErrReadOnly, ZYK_HERE_AS("GetROFile"));
+  return writable_;
+}
+
+bool ZykFile::ReadAt(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
+  if (positional_ == nullptr || offset > kLargestOffset || readable_->HasError()) return false;
+  size_t count = 0;
+  if (positional_->Pread(buffer, offset, size, count) || count != size) return false;
+  *done = count;
+  return true;
 }
 
 Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
@@ -44,6 +63,7 @@ Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64
   if (file == nullptr) return error;
   if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Read");
   *done = 0;
+  if (ReadAt(buffer, size, offset, done)) return {};
   // A wrapper hands on only the last call's error: a failed seek must end the
   // request here, or the read would happen at the previous position.
   file->Seek(static_cast<int64_t>(offset));

@@ -84,8 +84,18 @@ class ZykFile : public FileObject {
   // The writable view (access 2 or 3), else null with 0x4000C in `error`.
   ro_file* GetROFile(Common::Error& error);
 
+  // Reads the whole request at `offset` without a seek; false when the file
+  // offers no positional read or it came back short or failed, in which case
+  // the caller reads through seek and read, which report such cases.
+  bool ReadAt(void* buffer, uint64_t size, uint64_t offset, uint64_t* done);
+
   std::unique_ptr<raccess_file> file_;
   const uint32_t flags_;
+  // The views of file_ the access bits allow, found once: a cross cast through
+  // the virtual bases costs more than the rest of a small request.
+  ri_file* const readable_;
+  ro_file* const writable_;
+  pread_file* const positional_;  // null when file_ has no positional read
   uint64_t flushed_size_;  // used only by the queue's one running task
 };
 

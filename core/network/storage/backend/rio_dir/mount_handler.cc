@@ -76,6 +76,10 @@ class MountHandlerImpl : public MountHandler {
   Common::Error CheckBothClosed(const char* from, const char* to);
   // Copies the path a handle was opened with; 0x40025 when it is not open.
   Common::Error GetFilePath(uint64_t handle, std::string& path);
+  // The directory holding the last component of *path, and *path moved past
+  // the directory part: `view` itself for a bare name, else a directory opened
+  // into `owned`. Null (error stored in `view`) on failure.
+  static rio_dir* OpenParent(rio_dir& view, const char16_t** path, std::unique_ptr<rio_dir>& owned);
   // True when `path` names an existing entry of `view`. Leaves `view` healthy.
   static bool Exists(rio_dir& view, const UString& path);
   // The Stat steps after the path is known; `stat` is already zeroed.
@@ -152,11 +156,24 @@ Common::Error MountHandlerImpl::GetFilePath(uint64_t handle, std::string& path) 
   return {};
 }
 
+rio_dir* MountHandlerImpl::OpenParent(rio_dir& view, const char16_t** path, std::unique_ptr<rio_dir>& owned) {
+  // A name without a directory part lies in the view itself: opening "." again
+  // would only copy it.
+  if (std::char_traits<char16_t>::find(*path, std::char_traits<char16_t>::length(*path), u'/') == nullptr &&
+      std::char_traits<char16_t>::find(*path, std::char_traits<char16_t>::length(*path), u'\\') == nullptr) {
+    return &view;
+  }
+  owned.reset(view.OpenParentDir(path));
+  if (!owned || view.HasError()) return nullptr;
+  return owned.get();
+}
+
 bool MountHandlerImpl::Exists(rio_dir& view, const UString& path) {
   const char16_t* rest = path.c_str();
-  std::unique_ptr<rio_dir> parent(view.OpenParentDir(&rest));
+  std::unique_ptr<rio_dir> owned_parent;
+  rio_dir* parent = OpenParent(view, &rest, owned_parent);
   bool exists = false;
-  if (parent && !view.HasError()) {
+  if (parent) {
     std::unique_ptr<i_dir::iterator> entry(parent->GetIterator(rest));
     exists = entry && !entry->HasError() && !parent->HasError();
   }
@@ -239,8 +256,9 @@ Common::Error MountHandlerImpl::StatPath(const char* path, zykfs_stat_t* stat) {
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
   const char16_t* rest = name.c_str();
-  std::unique_ptr<rio_dir> parent(view->OpenParentDir(&rest));
-  if (!parent || view->HasError()) return view->TakeError();
+  std::unique_ptr<rio_dir> owned_parent;
+  rio_dir* parent = OpenParent(*view, &rest, owned_parent);
+  if (!parent) return view->TakeError();
   std::unique_ptr<i_dir::iterator> entry(parent->GetIterator(rest));
   if (!entry) return parent->TakeError();
   FillStat(*entry, *stat);

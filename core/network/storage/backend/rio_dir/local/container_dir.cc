@@ -185,27 +185,33 @@ rio_dir* TransparentContainerDir::OpenParentDir(const char16_t** path) {
   return parent;
 }
 
-i_dir::iterator* TransparentContainerDir::Wrap(i_dir::iterator* inner) {
+i_dir::iterator* TransparentContainerDir::Wrap(i_dir::iterator* inner, bool listing) {
   std::unique_ptr<i_dir::iterator> owned(inner);
   MoveError();
   if (owned == nullptr) return nullptr;
-  // The iterator keeps its own view of this directory to open the archives it reports on.
-  std::unique_ptr<rio_dir> view_inner(inner_->OpenDir(u"."));
-  inner_->ClearError();
+  // The iterator keeps its own view of this directory to open the archives it
+  // reports on. An iterator on one entry that is no archive never opens one,
+  // and making the view would cost more than the rest of a stat.
   std::unique_ptr<TransparentContainerDir> view;
-  if (view_inner) view = std::make_unique<TransparentContainerDir>(std::move(view_inner), extension_, cache_);
+  if (listing || IsArchiveName(owned->GetName(), extension_)) {
+    std::unique_ptr<rio_dir> view_inner(inner_->OpenDir(u"."));
+    inner_->ClearError();
+    if (view_inner) view = std::make_unique<TransparentContainerDir>(std::move(view_inner), extension_, cache_);
+  }
   return new TransparentContainerDirIterator(std::move(owned), extension_, cache_, std::move(view));
 }
 
-i_dir::iterator* TransparentContainerDir::GetIterator() { return Wrap(inner_->GetIterator()); }
+i_dir::iterator* TransparentContainerDir::GetIterator() { return Wrap(inner_->GetIterator(), true); }
 
-i_dir::iterator* TransparentContainerDir::GetIterator(const char16_t* name) { return Wrap(inner_->GetIterator(name)); }
-
-i_dir::iterator* TransparentContainerDir::GetIterator(const file_identifier* identifier) {
-  return Wrap(inner_->GetIterator(Unwrap(identifier)));
+i_dir::iterator* TransparentContainerDir::GetIterator(const char16_t* name) {
+  return Wrap(inner_->GetIterator(name), false);
 }
 
-i_dir::iterator* TransparentContainerDir::GetSelfIterator() { return Wrap(inner_->GetSelfIterator()); }
+i_dir::iterator* TransparentContainerDir::GetIterator(const file_identifier* identifier) {
+  return Wrap(inner_->GetIterator(Unwrap(identifier)), false);
+}
+
+i_dir::iterator* TransparentContainerDir::GetSelfIterator() { return Wrap(inner_->GetSelfIterator(), false); }
 
 int TransparentContainerDir::CompareIdentifiers(const file_identifier* a, const file_identifier* b) {
   return Moved(inner_->CompareIdentifiers(Unwrap(a), Unwrap(b)));

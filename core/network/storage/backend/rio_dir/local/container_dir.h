@@ -57,7 +57,9 @@ class TransparentContainerDir : public rio_dir_delegate {
   rio_file* OpenArchive(const char16_t* name, ArchiveMode mode);
   // Records the sizes of `archive` opened under `name`; false (error stored) on failure.
   bool RecordSizes(const char16_t* name, rio_file& archive, uint64_t& inode);
-  iterator* Wrap(i_dir::iterator* inner);
+  // The iterator over `inner`. A `listing` iterator, or one standing on an
+  // archive, gets its own view of this directory to open archives through.
+  iterator* Wrap(i_dir::iterator* inner, bool listing);
   // Identifiers of archives cannot be opened as plain files: refused.
   bool RefuseArchiveIdentifier(const file_identifier* identifier);
   // Refuses an operation between an archive name and another name.

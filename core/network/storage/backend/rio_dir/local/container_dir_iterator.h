@@ -32,7 +32,8 @@ class TransparentContainerDirIdentifier : public file_identifier {
 class TransparentContainerDirIterator : public idir_iterator_delegate {
  public:
   // `directory` is a view of the directory being listed, owned by the iterator,
-  // through which it opens the archives it reports on.
+  // through which it opens the archives it reports on; null for an iterator on
+  // one entry that is no archive.
   TransparentContainerDirIterator(std::unique_ptr<i_dir::iterator> inner, std::string extension,
                                   std::shared_ptr<SizeCache> cache, std::unique_ptr<TransparentContainerDir> directory);
   ~TransparentContainerDirIterator() override;
