@@ -14,25 +14,24 @@ Common::Error InvalidUsage(const char* function) {
   return Common::Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS(function));
 }
 
-ri_file* ReadableView(raccess_file* file, uint32_t flags) {
+ri_file* ReadableView(rio_file* file, uint32_t flags) {
   uint32_t access = flags & kOpenAccessMask;
-  return access == kOpenRead || access == kOpenReadWrite ? dynamic_cast<ri_file*>(file) : nullptr;
+  return access == kOpenRead || access == kOpenReadWrite ? file : nullptr;
 }
 
-ro_file* WritableView(raccess_file* file, uint32_t flags) {
+ro_file* WritableView(rio_file* file, uint32_t flags) {
   uint32_t access = flags & kOpenAccessMask;
-  return access == kOpenReadWrite || access == kOpenWrite ? dynamic_cast<ro_file*>(file) : nullptr;
+  return access == kOpenReadWrite || access == kOpenWrite ? file : nullptr;
 }
 
 }  // namespace
 
 ZykFile::ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<TaskManager> manager)
     : FileObject(std::move(manager), UINT64_MAX),
+      readable_(ReadableView(file.get(), flags)),
+      writable_(WritableView(file.get(), flags)),
       file_(file.release()),
-      flags_(flags),
-      readable_(ReadableView(file_.get(), flags)),
-      writable_(WritableView(file_.get(), flags)),
-      positional_(readable_ != nullptr ? dynamic_cast<pread_file*>(file_.get()) : nullptr) {
+      flags_(flags) {
   flushed_size_ = file_->GetSize();
   file_->ClearError();
 }
@@ -50,6 +49,10 @@ ro_file* ZykFile::GetROFile(Common::Error& error) {
 }
 
 bool ZykFile::ReadAt(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
+  if (!positional_known_) {
+    positional_ = dynamic_cast<pread_file*>(file_.get());
+    positional_known_ = true;
+  }
   if (positional_ == nullptr || offset > kLargestOffset || readable_->HasError()) return false;
   size_t count = 0;
   if (positional_->Pread(buffer, offset, size, count) || count != size) return false;

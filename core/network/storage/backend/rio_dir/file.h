@@ -89,14 +89,17 @@ class ZykFile : public FileObject {
   // the caller reads through seek and read, which report such cases.
   bool ReadAt(void* buffer, uint64_t size, uint64_t offset, uint64_t* done);
 
-  std::unique_ptr<raccess_file> file_;
-  const uint32_t flags_;
-  // The views of file_ the access bits allow, found once: a cross cast through
-  // the virtual bases costs more than the rest of a small request.
+  // The views of the file the access bits allow, kept from the open: a cast
+  // through the virtual bases later costs more than the rest of a small request.
   ri_file* const readable_;
   ro_file* const writable_;
-  pread_file* const positional_;  // null when file_ has no positional read
-  uint64_t flushed_size_;  // used only by the queue's one running task
+  std::unique_ptr<raccess_file> file_;
+  const uint32_t flags_;
+  // The file's positional read, looked up at the first read; null when it has
+  // none. Used only by the queue's one running task, as is flushed_size_.
+  pread_file* positional_ = nullptr;
+  bool positional_known_ = false;
+  uint64_t flushed_size_;
 };
 
 }  // namespace Network::Storage::Backend

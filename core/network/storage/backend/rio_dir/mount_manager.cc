@@ -54,7 +54,7 @@ void PostHandlerTask(void* mount, Work work, zykfs_callback_t callback, void* co
   if (handler == nullptr) return RefuseCall(callback, context);
   try {
     ZykTask task{[handler, work] { return work(*handler); }, callback, context};
-    handler->GetTaskManager()->Post([task] { task(); });
+    handler->GetTaskManager()->Post([task = std::move(task)] { task(); });
   } catch (...) {
     RunOnOwnThread(ZykTask{[] { return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("PostHandlerTask")); },
                            callback, context});

@@ -35,15 +35,30 @@ void TaskQueue::ScheduleLocked() {
   // Without a manager the mount is being torn down: the task stays queued and
   // is destroyed with the queue.
   if (!manager) return;
-  manager->Post([self = shared_from_this()] { self->Run(); });
+  // The job's reference to the queue rides in scheduled_self_, so the job is a
+  // bare pointer that the task manager stores without an allocation. A manager
+  // runs every job posted while a handle to it is held, so the reference is
+  // always taken back by Run.
+  scheduled_self_ = shared_from_this();
+  try {
+    manager->Post([this] { Run(); });
+  } catch (...) {
+    scheduled_self_.reset();  // no job holds it: the queue must not keep itself alive
+    throw;
+  }
 }
 
 void TaskQueue::Run() {
+  std::shared_ptr<TaskQueue> self;
   ZykTask current;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    self = std::move(scheduled_self_);
     if (tasks_.empty()) return;
-    current = tasks_.front();
+    // The running task is moved out rather than copied: the same references
+    // travel with it, and its emptied place keeps counting against the limit
+    // until it is removed below.
+    current = std::move(tasks_.front());
   }
   // RunWork contains whatever the work throws, so the steps below always take
   // place: the queue moves on and the host gets its one callback.

@@ -43,7 +43,10 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   void Run();
 
   std::mutex mutex_;
-  std::deque<ZykTask> tasks_;  // guarded by mutex_; the front task stays while it runs
+  std::deque<ZykTask> tasks_;  // guarded by mutex_; the front task's place stays while it runs
+  // The posted run job's reference to this queue, set while a job is posted
+  // and not yet started; guarded by mutex_.
+  std::shared_ptr<TaskQueue> scheduled_self_;
   const std::weak_ptr<TaskManager> manager_;
   const uint64_t limit_;
 };
