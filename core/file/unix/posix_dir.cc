@@ -956,15 +956,16 @@ bool posix_dir::iterator::StatFile() {
     return false;
   }
   // Relative to the open stream: the entry is looked up in the listed directory
-  // itself, whatever happened to its path meanwhile.
-  std::string path = directory_prefix_ + entry_->d_name;
+  // itself, whatever happened to its path meanwhile, and no path is built.
   if (::fstatat(::dirfd(stream_), entry_->d_name, &status_, AT_SYMLINK_NOFOLLOW) != 0) {
+    int error_number = errno;
     status_valid_ = false;
-    SetError(PosixError(errno, Common::kErrReadFailed, ZYK_HERE, path.c_str()));
+    std::string path = directory_prefix_ + entry_->d_name;
+    SetError(PosixError(error_number, Common::kErrReadFailed, ZYK_HERE, path.c_str()));
     return false;
   }
   status_valid_ = true;
-  if (S_ISLNK(status_.st_mode)) status_path_ = std::move(path);
+  if (S_ISLNK(status_.st_mode)) status_path_ = directory_prefix_ + entry_->d_name;
   return true;
 }
 

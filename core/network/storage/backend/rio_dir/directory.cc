@@ -24,6 +24,7 @@ uint8_t RecordType(uint32_t entry_type) {
 std::string Utf16ToUtf8(const char16_t* name) {
   std::string out;
   if (name == nullptr) return out;
+  out.reserve(std::char_traits<char16_t>::length(name) * 3);
   for (const char16_t* p = name; *p != 0; ++p) {
     uint32_t unit = *p;
     uint32_t code = unit;
@@ -74,9 +75,11 @@ Common::Error ZykDirectory::ReadDir(zykfs_readdir_status_t* status) {
     // The name length field is 16 bits wide and counts the NUL.
     if (length > 0xFFFE) length = 0xFFFE;
     if (capacity < used + length + kRecordHeader + 1) break;  // the entry opens the next batch
+    // The type first: before the entry's status is fetched it comes from the
+    // listing itself, so each entry costs one status call (for the inode).
+    uint8_t type = RecordType(iterator_->GetType());
     uint64_t inode = iterator_->GetInodeNumber();
     uint16_t stored_length = static_cast<uint16_t>(length + 1);
-    uint8_t type = RecordType(iterator_->GetType());
     unsigned char* record = buffer + used;
     std::memcpy(record, &inode, 8);
     std::memcpy(record + 8, &stored_length, 2);
