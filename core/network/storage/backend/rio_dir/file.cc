@@ -32,7 +32,9 @@ ZykFile::ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<T
       writable_(WritableView(file.get(), flags)),
       file_(file.release()),
       flags_(flags) {
-  flushed_size_ = file_->GetSize();
+  // Only Append reports the flushed size, and only a writable handle appends:
+  // a read-only open skips the two seeks that measure the file.
+  flushed_size_ = writable_ != nullptr ? file_->GetSize() : 0;
   file_->ClearError();
 }
 

@@ -52,7 +52,7 @@ struct AllocationInfoRequest {
 class ZykFile : public FileObject {
  public:
   // Takes the opened file; `flags` are the open flags. The flushed size starts
-  // at the file's size.
+  // at the file's size (writable handles; only they append).
   ZykFile(std::unique_ptr<rio_file> file, uint32_t flags, std::weak_ptr<TaskManager> manager);
   ~ZykFile() override;
 
