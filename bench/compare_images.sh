@@ -7,13 +7,13 @@
 #
 #   bench/compare_images.sh [BUILD_DIR] [REPETITIONS]
 #
-# BUILD_DIR defaults to build/default; REPETITIONS (default 3) runs each side of
+# BUILD_DIR defaults to build/default; REPETITIONS (default 5) runs each side of
 # each row that often and takes the median. Needs qemu-io and qemu-img
 # (Debian package qemu-utils). Scratch files go to $TMPDIR (default /tmp).
 set -euo pipefail
 
 build=${1:-build/default}
-repetitions=${2:-3}
+repetitions=${2:-5}
 bench="$build/bench/container_archive_bench"
 for tool in qemu-io qemu-img "$bench"; do
   command -v "$tool" >/dev/null || { echo "compare_images: $tool not found" >&2; exit 1; }
