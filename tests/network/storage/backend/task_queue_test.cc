@@ -98,6 +98,22 @@ TEST(TaskQueue, ThrowingWorkIsAnsweredOnceAndTheQueueMovesOn) {
   for (Completion& answer : done) EXPECT_EQ(answer.Count(), 1);
 }
 
+// The running task is moved out of the queue and the run job's reference rides
+// in the queue itself: once the jobs have run, neither may linger.
+TEST(TaskQueue, FinishedTasksLeaveNoReferenceToTheQueueOrTheirState) {
+  auto manager = Network::Storage::CreateThreadPoolTaskManager();
+  auto queue = TaskQueue::Create(manager, UINT64_MAX);
+  auto state = std::make_shared<int>(0);
+  Completion done[3];
+  for (Completion& answer : done) ASSERT_TRUE(queue->Push(Answered(answer, [state] { return Succeed(); })).Ok());
+  for (Completion& answer : done) ASSERT_EQ(answer.Wait(), 0);
+  manager.reset();  // the workers end after every posted job has run
+  EXPECT_EQ(state.use_count(), 1);
+  std::weak_ptr<TaskQueue> watch = queue;
+  queue.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
 TEST(TaskQueue, TasksOfAStoppedManagerStayQueuedWithoutCallbacks) {
   auto manager = Network::Storage::CreateThreadPoolTaskManager();
   auto queue = TaskQueue::Create(manager, UINT64_MAX);
