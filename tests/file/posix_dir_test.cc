@@ -1,6 +1,7 @@
 // The POSIX directory against real files in a fresh temporary directory.
 
 #include "core/file/unix/posix_dir.h"
+#include "core/file/unix/posix_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -405,6 +406,11 @@ TEST(PosixDirLocks, OpensInOneProcessConflictLikeSeparateOpeners) {
     ASSERT_NE(first, nullptr) << dir->LastError().ToString();
     std::unique_ptr<rio_file> second(OpenAs(*dir, c.second, c.second_no_lock));
     EXPECT_EQ(second != nullptr, c.second_succeeds);
+    for (rio_file* opened : {first.get(), second.get()}) {
+      if (opened == nullptr) continue;
+      int descriptor_flags = ::fcntl(dynamic_cast<posix_file&>(*opened).Descriptor(), F_GETFD);
+      EXPECT_TRUE(descriptor_flags >= 0 && (descriptor_flags & FD_CLOEXEC) != 0) << "inherited by a child";
+    }
     if (c.second_succeeds) continue;
     Error error = dir->TakeError();
     EXPECT_EQ(error.Code(), Common::kErrAccessDenied);

@@ -378,12 +378,15 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
   bool write_access = (flags & O_ACCMODE) != O_RDONLY;
   if (write_access) IgnoreFileSizeSignal();
 
+  // Close-on-exec from the open itself (a reused descriptor gets it from the
+  // table): no window for an exec in another thread, no extra calls.
   int fd;
   std::string relative;
   if (!root_) {
-    fd = TrackedOpen(path.c_str(), flags, mode);
+    fd = TrackedOpen(path.c_str(), flags | O_CLOEXEC, mode);
   } else if (root_->Relative(path, relative)) {
-    fd = TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags, mode, BeneathRootFlags(), path.c_str());
+    fd = TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags | O_CLOEXEC, mode, BeneathRootFlags(),
+                       path.c_str());
   } else {
     errno = EXDEV;
     fd = -1;
@@ -399,12 +402,6 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
   int failure = ::fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
   if (failure != 0) {
     SetError(PosixError(failure, Common::kErrOpenFailed, ZYK_HERE, path.c_str()));
-    TrackedClose(fd);
-    return nullptr;
-  }
-  int descriptor_flags = ::fcntl(fd, F_GETFD);
-  if (descriptor_flags < 0 || ::fcntl(fd, F_SETFD, descriptor_flags | FD_CLOEXEC) < 0) {
-    SetError(PosixError(errno, code, ZYK_HERE, path.c_str()));
     TrackedClose(fd);
     return nullptr;
   }
