@@ -159,8 +159,7 @@ Common::Error MountHandlerImpl::GetFilePath(uint64_t handle, std::string& path) 
 rio_dir* MountHandlerImpl::OpenParent(rio_dir& view, const char16_t** path, std::unique_ptr<rio_dir>& owned) {
   // A name without a directory part lies in the view itself: opening "." again
   // would only copy it.
-  if (std::char_traits<char16_t>::find(*path, std::char_traits<char16_t>::length(*path), u'/') == nullptr &&
-      std::char_traits<char16_t>::find(*path, std::char_traits<char16_t>::length(*path), u'\\') == nullptr) {
+  if (std::char_traits<char16_t>::find(*path, std::char_traits<char16_t>::length(*path), u'/') == nullptr) {
     return &view;
   }
   owned.reset(view.OpenParentDir(path));
