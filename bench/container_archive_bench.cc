@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/backup/container_api.h"
+#include "core/backup/container_archive.h"
 #include "core/file/unix/posix_dir.h"
 
 namespace {
@@ -202,6 +203,33 @@ void RandomFirstWriteRatio(benchmark::State& state) {
   state.counters["ratio"] = plain_seconds / archive_seconds;
 }
 
+// The cost of returning freed space: random overwrites of one archive with
+// punching off, of large freed runs only (the default) and of every freed
+// block, in turn, in one run. "large_over_off" and "all_over_off" are the
+// factors by which the random-overwrite ratio changes (1 = no cost).
+void RandomOverwriteSpaceReturnCost(benchmark::State& state) {
+  using Mode = backupmedia::ContainerArchive::FreedSpace;
+  const Mode modes[3] = {Mode::kKeep, Mode::kLargeRuns, Mode::kAll};
+  // One archive per mode: holes punched by one mode must not slow another.
+  FilledDir filled[3] = {FilledDir(state), FilledDir(state), FilledDir(state)};
+  size_t count = 10000;
+  double seconds[3] = {0, 0, 0};
+  size_t rotation = 0;
+  for (auto _ : state) {
+    for (size_t pass = 0; pass < 3; ++pass) {
+      size_t mode = (pass + rotation) % 3;  // rotate the order between iterations
+      auto archive = Archive(*filled[mode].dir, false);
+      archive->SetReturnFreedSpace(modes[mode]);
+      seconds[mode] += RandomOverwrites(*archive, filled[mode].total, count);
+    }
+    ++rotation;
+  }
+  double n = static_cast<double>(state.iterations());
+  state.counters["off_writes_per_s"] = count * n / seconds[0];
+  state.counters["large_over_off"] = seconds[0] / seconds[1];
+  state.counters["all_over_off"] = seconds[0] / seconds[2];
+}
+
 }  // namespace
 
 // Arguments: size in MiB (256, and 1024 for the full measurement); pick with --benchmark_filter.
@@ -209,3 +237,4 @@ BENCHMARK(SequentialWriteRatio)->Arg(256)->Arg(1024)->Unit(benchmark::kMilliseco
 BENCHMARK(SequentialReadRatio)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(RandomOverwriteRatio)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(RandomFirstWriteRatio)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(RandomOverwriteSpaceReturnCost)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -513,6 +513,10 @@ void ContainerArchive::Commit() {
   if (Load32(block.data() + header::kCommitCount) != Load32(image_ + header::kCommitCount)) {
     committed_map_ = std::make_unique<AllocationTree>(*this, root_size_, block.data() + root_offset_ + root_size_);
     cursor_ = kFirstDataBlock;
+    // The header naming the new allocation map is on disk, and readers that
+    // could still use the freed blocks would have kept the map from being
+    // committed: their space can go, before anything is allocated again.
+    PunchFreedBlocks();
   }
   std::memcpy(image_, block.data(), kHeaderImageSize);
 }
@@ -535,6 +539,37 @@ void ContainerArchive::Retry(uint32_t reason, Common::Error error, uint32_t volu
   if (request.result == 1) {
     if (request.error) throw request.error;
     throw Common::Error::File(Common::kErrCanceled, ZYK_HERE_AS("Retry"));
+  }
+}
+
+void ContainerArchive::PunchFreedBlocks() noexcept {
+  BlockRanges freed = std::move(freed_since_map_commit_);
+  freed_since_map_commit_ = BlockRanges();
+  const uint64_t min_run =
+      return_freed_space_ == FreedSpace::kAll ? 1 : std::max<uint64_t>(1, kPunchRunBytes / block_size_);
+  try {
+    freed.ForEach([&](uint64_t start, uint64_t end) {
+      if (end - start < min_run) return;
+      for (uint64_t block = start; block < end;) {
+        uint64_t length = end - block;
+        bool in_use = working_map_->Find(block, length) != 0;  // taken again: never punched
+        BlockPlace place = PlaceOfBlock(block, blocks_per_volume_, block_size_);
+        length = std::min(length, place.blocks_left);
+        if (!in_use && place.volume < volumes_.size()) {
+          OpenForWrite(static_cast<uint32_t>(place.volume), false, nullptr);
+          rio_file* file = volumes_[place.volume].file.get();
+          ControlRequest punch{kControlDeallocate, static_cast<int64_t>(place.byte_offset),
+                               static_cast<int64_t>(length * block_size_), nullptr};
+          file->IOCTL(&punch);
+          file->TakeError();
+        }
+        block += length;
+      }
+    });
+  } catch (...) {
+    // Space not returned is only space; the commit stands. Volumes reopen
+    // from scratch when next needed.
+    CloseVolumes();
   }
 }
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/backup/archive_name_generator.h"
+#include "core/backup/block_ranges.h"
 #include "core/backup/block_store.h"
 #include "core/backup/container_format.h"
 #include "core/backup/container_tree.h"
@@ -151,6 +152,15 @@ class ContainerArchive : public rio_file, public BlockStore {
   // all holes). Shows the data map only, not blocks still in the write cache.
   // Throws Common::Error.
   uint64_t MapBlocks(uint64_t logical, uint64_t& blocks) { return data_map_->Find(logical, blocks); }
+  // Which blocks freed by this writer are punched out of the volume files
+  // (their disk space returned; file sizes and format unchanged) once an
+  // allocation-map commit has made them reusable, when no reader can still use
+  // them. Punching costs a file system call per freed run, far more than a
+  // block write for scattered single blocks, which the allocator reuses soon
+  // anyway; so by default only runs of at least kPunchRunBytes are punched.
+  enum class FreedSpace { kKeep, kLargeRuns, kAll };
+  static constexpr uint64_t kPunchRunBytes = 256 * 1024;
+  void SetReturnFreedSpace(FreedSpace mode) { return_freed_space_ = mode; }
   // Marks [start, start + count) free in the working allocation map: for blocks
   // that the allocation map holds but nothing references (a checker's leaks).
   // The next Flush() commits it. A failure is stored like any change's.
@@ -207,6 +217,11 @@ class ContainerArchive : public rio_file, public BlockStore {
   void Deallocate(int64_t offset, int64_t length);
   void AllocationList(ControlRequest& request);
   void CheckBlocks(uint64_t start, uint64_t count);
+  // Frees blocks in the working allocation map and remembers them for punching.
+  void MarkFree(uint64_t start, uint64_t count);
+  // Punches the blocks freed since the last allocation-map commit that the
+  // working map still calls free; failures only leave the space taken.
+  void PunchFreedBlocks() noexcept;
   bool InWindow(uint64_t logical) const { return logical >= window_first_ && logical < window_end_; }
   uint8_t* Slot(uint64_t logical) { return ring_.get() + (logical % ring_blocks_) * block_size_; }
   // Refuses work after a failure and output on a read-only archive.
@@ -255,6 +270,8 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint64_t written_blocks_ = 0;
   uint32_t read_count_ = 0;
   uint32_t write_count_ = 0;
+  FreedSpace return_freed_space_ = FreedSpace::kLargeRuns;
+  BlockRanges freed_since_map_commit_;  // blocks to punch at the next allocation-map commit
 };
 
 }  // namespace backupmedia

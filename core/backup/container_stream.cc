@@ -87,7 +87,12 @@ uint64_t ContainerArchive::AllocateBlock() {
   return Allocate(1, got);
 }
 
-void ContainerArchive::FreeBlock(uint64_t block) { working_map_->Modify(block, 0, 1); }
+void ContainerArchive::FreeBlock(uint64_t block) { MarkFree(block, 1); }
+
+void ContainerArchive::MarkFree(uint64_t start, uint64_t count) {
+  working_map_->Modify(start, 0, count);
+  if (return_freed_space_ != FreedSpace::kKeep) freed_since_map_commit_.Add(start, start + count);
+}
 
 // ---------------------------------------------------------------------------
 // Allocation
@@ -118,7 +123,7 @@ void ContainerArchive::Remap(uint64_t logical, uint64_t physical, uint64_t count
   while (key < end) {
     uint64_t length = end - key;
     uint64_t value = data_map_->Find(key, length);
-    if (value != 0) working_map_->Modify(value, 0, length);
+    if (value != 0) MarkFree(value, length);
     key += length;
   }
   data_map_->Modify(logical, physical, count);
@@ -315,7 +320,7 @@ void ContainerArchive::Truncate(uint64_t length) {
 
 void ContainerArchive::ReleaseBlocks(uint64_t start, uint64_t count) {
   if (Refuse(true)) return;
-  Guard(Effect::kChanges, [&] { working_map_->Modify(start, 0, count); });
+  Guard(Effect::kChanges, [&] { MarkFree(start, count); });
 }
 
 void ContainerArchive::Flush() {

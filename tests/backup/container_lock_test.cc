@@ -4,6 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include "core/backup/container_check.h"
 #include "support/fault_injection_fs.h"
 #include "support/test_support.h"
 #include "tests/backup/container_test_util.h"
@@ -125,6 +128,48 @@ TEST(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
   EXPECT_EQ(FileSize(tmp / "g.qmv"), settled);
   auto check = OpenRead(dir.get(), u"g.qmv");
   EXPECT_EQ(ReadAll(*check), Pattern(64 * 512, 9));
+}
+
+// Disk space of freed blocks comes back once no reader can use them: a reader
+// of the old state reads all of it until it closes; then the next commit
+// punches the blocks out, while the file keeps its size and stays consistent.
+TEST(ContainerLocks, SpaceOfFreedBlocksReturnsOnceReadersLeave) {
+  constexpr size_t kBig = 64u << 20, kSmall = 1u << 20;
+  zyk_test::TempDir tmp;
+  auto dir = MakePosixDir(tmp.path());
+  auto writer = Create(dir.get(), u"s.qmv", Parameters(4096));
+  const std::string content = Pattern(kBig, 5);
+  WriteAt(*writer, 0, content);
+  writer->Flush();
+  auto disk_bytes = [&] {
+    struct stat st {};
+    ::stat((tmp / "s.qmv").c_str(), &st);
+    return static_cast<uint64_t>(st.st_blocks) * 512;
+  };
+  Channel to_child, to_parent;
+  pid_t reader = Spawn([&] {
+    auto child_dir = MakePosixDir(tmp.path());
+    auto archive = OpenRead(child_dir.get(), u"s.qmv");
+    if (!archive) return 1;
+    to_parent.Send('o');
+    to_child.Receive();
+    return ReadAll(*archive) == content ? 0 : 2;
+  });
+  ASSERT_EQ(to_parent.Receive(), 'o');
+  writer->Truncate(kSmall);
+  writer->Flush();
+  EXPECT_GE(disk_bytes(), kBig) << "space went while a reader could still use it";
+  to_child.Send('c');
+  EXPECT_EQ(Wait(reader), 0) << "the reader did not read its state in full";
+  const uint64_t file_size = FileSize(tmp / "s.qmv");
+  writer->Flush();  // the first commit without readers commits the allocation map
+  ASSERT_FALSE(writer->HasError()) << writer->LastError().ToString();
+  EXPECT_LT(disk_bytes(), 8u << 20);
+  EXPECT_EQ(FileSize(tmp / "s.qmv"), file_size);
+  writer.reset();
+  EXPECT_TRUE(backupmedia::CheckArchive(*dir, u"s.qmv").Consistent());
+  auto check = OpenRead(dir.get(), u"s.qmv");
+  EXPECT_EQ(ReadAll(*check), content.substr(0, kSmall));
 }
 
 // A failed header write leaves the archive refusing work; it must not keep the

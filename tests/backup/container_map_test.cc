@@ -53,10 +53,12 @@ TEST(ContainerMap, RunsMatchTheAllocationListAndTheStoredBytes) {
     const MapRun& run = runs[i];
     ASSERT_EQ(run.offset, position) << "runs cover the stream without gaps";
     ASSERT_GT(run.length, 0u);
-    if (i > 0) EXPECT_FALSE(run.block == 0 && runs[i - 1].block == 0) << "holes are merged";
+    if (i > 0) {
+      EXPECT_FALSE(run.block == 0 && runs[i - 1].block == 0) << "holes are merged";
+    }
     position += run.length;
     if (run.block == 0) {
-      EXPECT_EQ(content.substr(run.offset, run.length), std::string(run.length, '\0'));
+      EXPECT_EQ(content.substr(run.offset, run.length), std::string(run.length, '\0')) << "hole at " << run.offset;
       continue;
     }
     ASSERT_LE(run.block * bs + run.length, volume.size());

@@ -144,6 +144,20 @@ status=0; "$qmv" convert t.qmv broken.qmv 2> err || status=$?
 [ "$status" = 1 ] || fail "convert of a cut archive: status $status"
 ls | grep -q "broken" && fail "an interrupted convert left $(ls | grep broken)"
 
+# space of freed blocks returns to the file system; the file keeps its size
+head -c 8388608 /dev/urandom > big
+"$qmv" create r.qmv < big
+cp r.qmv k.qmv
+"$qmv" truncate r.qmv 4096
+"$qmv" truncate --return-space=keep k.qmv 4096
+[ "$(blocks r.qmv)" -lt 2048 ] || fail "truncated archive still occupies $(blocks r.qmv) blocks"
+[ "$(blocks k.qmv)" -gt 16384 ] || fail "--return-space=keep returned space"
+[ "$(stat -c %s r.qmv)" = "$(stat -c %s k.qmv)" ] || fail "punching changed the file size"
+same <("$qmv" cat r.qmv) <(head -c 4096 big) "truncated archive"
+"$qmv" check r.qmv > /dev/null || fail "check after returning space"
+status=0; "$qmv" truncate --return-space=some r.qmv 1 2> /dev/null || status=$?
+[ "$status" = 2 ] || fail "bad --return-space mode: status $status"
+
 for command in create append write cat truncate punch info check map convert; do
   "$qmv" "$command" --help | grep -q "usage\|qmv $command" || fail "$command --help"
 done

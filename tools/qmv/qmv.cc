@@ -12,6 +12,8 @@
 //   qmv convert [-p] [--block-size N] [--volume-size BYTES] SOURCE DESTINATION
 //   qmv --version
 //
+// --return-space=keep|large|all with append, write, truncate and punch chooses
+// which freed blocks are punched out of the volume files (default: large runs).
 // -p (--progress) with create, append, write and cat shows the bytes copied on
 // standard error when it is a terminal. Writing commands commit before they
 // exit. Exit status 0 on success, 1 on an archive failure (the error code and
@@ -44,6 +46,11 @@ using zyk_tools::Progress;
 
 constexpr size_t kChunk = 1 << 20;
 
+#define kReturnSpaceHelp                                                                                 \
+  "  --return-space=MODE   disk space of blocks the change frees, once no reader can use them:\n"      \
+  "                        large (default) punches freed runs of 256 KiB and more out of the files,\n" \
+  "                        all punches every freed block, keep punches nothing\n"
+
 struct Command {
   const char* name;
   const char* usage;
@@ -56,18 +63,18 @@ const Command kCommands[] = {
      "  -p, --progress        show the bytes copied on standard error (when a terminal)\n"
      "  --block-size N        block size, a power of two from 512 to 262144 (default and fallback 4096)\n"
      "  --volume-size BYTES   split into volume files of at most BYTES (default: one file)\n"},
-    {"append", "qmv append [-p] ARCHIVE",
+    {"append", "qmv append [-p] [--return-space=MODE] ARCHIVE",
      "Adds standard input at the end of the archive's content.\n"
-     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
-    {"write", "qmv write [-p] ARCHIVE OFFSET",
+     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n" kReturnSpaceHelp},
+    {"write", "qmv write [-p] [--return-space=MODE] ARCHIVE OFFSET",
      "Writes standard input into the content at byte OFFSET.\n"
-     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
+     "  -p, --progress   show the bytes copied on standard error (when a terminal)\n" kReturnSpaceHelp},
     {"cat", "qmv cat [-p] ARCHIVE",
      "Writes the archive's content to standard output.\n"
      "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
-    {"truncate", "qmv truncate ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n"},
-    {"punch", "qmv punch ARCHIVE OFFSET LENGTH",
-     "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH); they read as zeros.\n"},
+    {"truncate", "qmv truncate [--return-space=MODE] ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n" kReturnSpaceHelp},
+    {"punch", "qmv punch [--return-space=MODE] ARCHIVE OFFSET LENGTH",
+     "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH); they read as zeros.\n" kReturnSpaceHelp},
     {"info", "qmv info [--json] ARCHIVE",
      "Shows the volume label, both header copies, sizes, volumes and the trees.\n"
      "  --json   machine-readable output\n"},
@@ -178,7 +185,8 @@ int RunCreate(const Command& command, std::vector<const char*> args, bool show_p
   return status;
 }
 
-int RunWriting(const Command& command, const std::vector<const char*>& args, bool show_progress) {
+int RunWriting(const Command& command, const std::vector<const char*>& args, bool show_progress,
+               ContainerArchive::FreedSpace return_space) {
   std::string name = command.name;
   size_t needed = name == "append" ? 1 : name == "punch" ? 3 : 2;
   if (args.size() != needed) return UsageError(command, "wrong number of arguments");
@@ -189,6 +197,7 @@ int RunWriting(const Command& command, const std::vector<const char*>& args, boo
   Common::Error error;
   auto archive = OpenForWriting(target, error);
   if (!archive) return Fail(command.name, error);
+  archive->SetReturnFreedSpace(return_space);
   Progress progress(show_progress && (name == "append" || name == "write"), name, StandardInputSize());
   if (name == "append") {
     archive->SeekEnd(0);
@@ -318,15 +327,27 @@ int main(int argc, char** argv) {
   }
   std::vector<const char*> args;
   bool show_progress = false;
+  ContainerArchive::FreedSpace return_space = ContainerArchive::FreedSpace::kLargeRuns;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf("usage: %s\n%s", command->usage, command->help);
       return 0;
     }
-    if (std::strcmp(argv[i], "-p") == 0 || std::strcmp(argv[i], "--progress") == 0)
+    if (std::strcmp(argv[i], "-p") == 0 || std::strcmp(argv[i], "--progress") == 0) {
       show_progress = true;
-    else
+    } else if (std::strncmp(argv[i], "--return-space=", 15) == 0) {
+      const char* mode = argv[i] + 15;
+      if (std::strstr(command->usage, "--return-space") == nullptr)
+        return UsageError(*command, "--return-space applies to append, write, truncate and punch");
+      if (std::strcmp(mode, "keep") == 0)
+        return_space = ContainerArchive::FreedSpace::kKeep;
+      else if (std::strcmp(mode, "all") == 0)
+        return_space = ContainerArchive::FreedSpace::kAll;
+      else if (std::strcmp(mode, "large") != 0)
+        return UsageError(*command, "--return-space takes keep, large or all");
+    } else {
       args.push_back(argv[i]);
+    }
   }
   std::string name = command->name;
   if (show_progress && std::strstr(command->usage, "[-p]") == nullptr)
@@ -337,5 +358,5 @@ int main(int argc, char** argv) {
   if (name == "check") return RunCheck(args);
   if (name == "map") return RunMap(args);
   if (name == "convert") return RunConvert(args, show_progress);
-  return RunWriting(*command, args, show_progress);
+  return RunWriting(*command, args, show_progress, return_space);
 }
