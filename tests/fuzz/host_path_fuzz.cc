@@ -126,18 +126,26 @@ void CheckNarrowed(const UString& inner) {
   }
 }
 
-// Records every name that reaches the inner directory.
+// Records every name that reaches the inner directory; directories opened
+// from it record into the same list.
 class RecordingDir : public zyk_test::MemoryDir {
  public:
-  std::vector<UString> names;
+  explicit RecordingDir(std::shared_ptr<std::vector<UString>> names = std::make_shared<std::vector<UString>>())
+      : names_(std::move(names)) {}
+  const std::vector<UString>& Names() const { return *names_; }
+
   char16_t GetPathSeparator() override { return u'/'; }
   rio_file* OpenI(const char16_t* name, bool no_lock) override { return Record(name, MemoryDir::OpenI(name, no_lock)); }
   rio_file* CreateIO(const char16_t* name, bool no_lock, const access_rights* rights) override {
     return Record(name, MemoryDir::CreateIO(name, no_lock, rights));
   }
+  rio_dir* OpenDir(const char16_t* name) override { return Record(name, new RecordingDir(names_)); }
+  iterator* GetIterator(const char16_t* name) override { return Record(name, nullptr); }
+  using MemoryDir::GetIterator;
   void Remove(const char16_t* name) override { Record(name, 0); }
   void RemoveDir(const char16_t* name) override { Record(name, 0); }
   void CreateDir(const char16_t* name, const access_rights*) override { Record(name, 0); }
+  void SetUnixPermissions(const char16_t* name, uint32_t) override { Record(name, 0); }
   void Rename(const char16_t* from, const char16_t* to) override {
     Record(from, 0);
     Record(to, 0);
@@ -146,10 +154,32 @@ class RecordingDir : public zyk_test::MemoryDir {
  private:
   template <typename T>
   T Record(const char16_t* name, T result) {
-    names.emplace_back(name);
+    names_->emplace_back(name);
     return result;
   }
+  std::shared_ptr<std::vector<UString>> names_;
 };
+
+// Runs every name operation of `dir` on `name` and checks that exactly `inner`
+// reached the recording directory below, for each, and that the root itself
+// is never removed or renamed.
+void CheckOperations(rio_dir& dir, const RecordingDir& seen, const std::vector<UString>& own, const UString& name,
+                     const UString& inner, bool root) {
+  size_t before = seen.Names().size();
+  delete dir.OpenI(name.c_str(), true);
+  delete dir.CreateIO(name.c_str(), true, nullptr);
+  delete dir.GetIterator(name.c_str());
+  dir.CreateDir(name.c_str(), nullptr);
+  dir.SetUnixPermissions(name.c_str(), 0600);
+  dir.Remove(name.c_str());
+  dir.RemoveDir(name.c_str());
+  dir.Rename(name.c_str(), u"x");
+  FUZZ_CHECK(seen.Names().size() - before == (root ? 5u : 9u));
+  for (size_t i = before; i < seen.Names().size(); ++i) {
+    const UString& got = seen.Names()[i];
+    FUZZ_CHECK(got == inner || (i + 1 == seen.Names().size() && FollowInner(own, got) == ModelResolve(own, u"x")));
+  }
+}
 
 void CheckConfinement(const UString& own_text, const UString& name) {
   UString own_path, unused;
@@ -165,21 +195,20 @@ void CheckConfinement(const UString& own_text, const UString& name) {
   FUZZ_CHECK(FollowInner(own, inner) == expected);
   CheckNarrowed(inner);
 
-  // The same through a confined directory: each operation passes exactly the
-  // inner path, and none removes or renames the root.
+  // The same through a confined directory standing at `own_path`, and through
+  // one opened at `own_text` from a confined root.
   auto recording = std::make_unique<RecordingDir>();
-  RecordingDir* seen = recording.get();
+  const RecordingDir& seen = *recording;
   std::unique_ptr<rio_dir> chrooted = MakeChrootedDir(std::move(recording), own_path);
-  delete chrooted->OpenI(name.c_str(), true);
-  delete chrooted->CreateIO(name.c_str(), true, nullptr);
-  chrooted->CreateDir(name.c_str(), nullptr);
-  chrooted->Remove(name.c_str());
-  chrooted->RemoveDir(name.c_str());
-  chrooted->Rename(name.c_str(), u"x");
-  bool root = expected.empty();
-  FUZZ_CHECK(seen->names.size() == (root ? 3u : 7u));
-  for (size_t i = 0; i < seen->names.size(); ++i)
-    FUZZ_CHECK(seen->names[i] == inner || (i == 6 && FollowInner(own, seen->names[i]) == ModelResolve(own, u"x")));
+  CheckOperations(*chrooted, seen, own, name, inner, expected.empty());
+
+  auto root_recording = std::make_unique<RecordingDir>();
+  const RecordingDir& root_seen = *root_recording;
+  std::unique_ptr<rio_dir> root = MakeChrootedDir(std::move(root_recording), u"/");
+  std::unique_ptr<rio_dir> opened(root->OpenDir(own_text.c_str()));
+  FUZZ_CHECK(opened != nullptr && root_seen.Names().size() == 1);
+  FUZZ_CHECK(FollowInner({}, root_seen.Names()[0]) == own);
+  CheckOperations(*opened, root_seen, own, name, inner, expected.empty());
 }
 
 }  // namespace
