@@ -247,6 +247,9 @@ class Checker {
     logical_size_ = Load64(chosen + header::kLogicalSize);
     cursor_ = std::max(Load64(chosen + header::kCursor), kFirstDataBlock);
     high_water_ = root_offset_ >= kRootOffset ? Load64(chosen + header::kHighWater) : kExtentLimit;
+    // As the archive reads it: a mark too large to be a block count of this
+    // block size means "not known", and no block lies past it.
+    if (high_water_ > std::numeric_limits<uint64_t>::max() / block_size_) high_water_ = kExtentLimit / block_size_;
     report_.high_water_mark = high_water_;
     report_.total_blocks = logical_size_ / block_size_ + (logical_size_ % block_size_ != 0);
     if (logical_size_ > static_cast<uint64_t>(INT64_MAX)) {

@@ -162,6 +162,7 @@ int ArchiveRead(const uint8_t* data, size_t size) {
   Common::Error error;
   auto archive = backupmedia::OpenContainerArchive(&dir, name.c_str(), Callback(flags), error, true);
   FUZZ_CHECK((archive != nullptr) == error.Ok());
+  if (archive == nullptr && sound) std::fprintf(stderr, "open failed: %s\n", error.ToString().c_str());
   FUZZ_CHECK(archive != nullptr || !sound);
   if (archive) {
     bool read = ReadEverything(*archive);
