@@ -3,7 +3,8 @@
 # bash scripts/install_deps.sh [preset]. The fuzz preset also needs clang and
 # libFuzzer, the coverage report gcovr.
 set -euo pipefail
-packages=(cmake ninja-build g++ libicu-dev zlib1g-dev libgtest-dev libbenchmark-dev zip unzip qemu-utils)
+packages=(cmake ninja-build g++ libicu-dev zlib1g-dev libgtest-dev libbenchmark-dev zip unzip qemu-utils pkg-config
+  libfuse3-dev fuse3 fio sqlite3 git rsync tar python3 libaio-dev)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev)
 elif [ "${1:-}" = coverage ]; then
