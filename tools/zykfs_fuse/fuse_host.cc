@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -54,6 +55,8 @@ FuseHost::FuseHost(const LibraryMount& mount, HostOptions options)
     : mount_(mount), ops_(mount.Ops()), library_(mount.Handle()), options_(std::move(options)) {}
 
 void FuseHost::Init(fuse_conn_info* connection) {
+  zykfs_stat_t root{};
+  if (StatPath(".", root) == ZYKFS_OK) root_inode_ = root.inode;
   // Many requests in flight let the library's workers overlap them.
   connection->max_background = 64;
   connection->congestion_threshold = 48;
@@ -127,10 +130,23 @@ void FuseHost::Lookup(fuse_req_t request, fuse_ino_t parent, const char* name_te
     fuse_reply_err(request, ENOENT);
     return;
   }
+  LookupAttempt(request, parent, name, path, 0);
+}
+
+void FuseHost::LookupAttempt(fuse_req_t request, fuse_ino_t parent, const std::string& name, const std::string& path,
+                             int attempt) {
   auto status = std::make_shared<zykfs_stat_t>();
   CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, path.c_str(), status.get(), cb, ctx); },
-            [this, request, parent, name, path, status](int32_t code) {
+            [this, request, parent, name, path, status, attempt](int32_t code) {
               if (code != ZYKFS_OK) return ReplyCode(request, code);
+              // The library has been seen to answer a stat of a missing name, made
+              // while an archive commits, with the status of the served root. No
+              // entry below the root has the root's inode: ask again, and take
+              // repeated answers of that kind as "not found".
+              if (status->inode == root_inode_ && root_inode_ != 0) {
+                if (attempt < 3) return LookupAttempt(request, parent, name, path, attempt + 1);
+                return (void)fuse_reply_err(request, ENOENT);
+              }
               ResolveType(path, status->inode, [this, request, parent, name, path, status](NodeType type) {
                 uint64_t node = nodes_.Found(parent, name, status->inode, type);
                 if (node == 0) return (void)fuse_reply_err(request, ENOENT);
@@ -279,19 +295,18 @@ void FuseHost::MakeDir(fuse_req_t request, fuse_ino_t parent, const char* name_t
   std::string path;
   if (options_.read_only) return (void)fuse_reply_err(request, EROFS);
   if (!nodes_.ChildPath(parent, name, path)) return (void)fuse_reply_err(request, ENOENT);
-  auto status = std::make_shared<zykfs_stat_t>();
-  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.mkdir(library_, path.c_str(), cb, ctx); },
-            [this, request, parent, name, path, status](int32_t code) {
-              if (code != ZYKFS_OK) return ReplyCode(request, code);
-              CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, path.c_str(), status.get(), cb, ctx); },
-                        [this, request, parent, name, status](int32_t code) {
-                          if (code != ZYKFS_OK) return ReplyCode(request, code);
-                          RememberType(status->inode, NodeType::kDirectory);
-                          uint64_t node = nodes_.Found(parent, name, status->inode, NodeType::kDirectory);
-                          fuse_entry_param entry = Entry(node, *status, NodeType::kDirectory);
-                          if (node == 0 || fuse_reply_entry(request, &entry) != 0) nodes_.Forget(node, 1);
-                        });
-            });
+  int32_t code = PathCall(ops_.mkdir, path);
+  if (code != ZYKFS_OK) return ReplyCode(request, code);
+  // The library has been seen to report a directory it has just made as
+  // missing while other files close; a few more asks settle it.
+  zykfs_stat_t status{};
+  code = ZYKFS_E_NOT_FOUND;
+  for (int attempt = 0; attempt < 4 && code == ZYKFS_E_NOT_FOUND; ++attempt) code = StatPath(path, status);
+  if (code != ZYKFS_OK) return ReplyCode(request, code);
+  RememberType(status.inode, NodeType::kDirectory);
+  uint64_t node = nodes_.Found(parent, name, status.inode, NodeType::kDirectory);
+  fuse_entry_param entry = Entry(node, status, NodeType::kDirectory);
+  if (node == 0 || fuse_reply_entry(request, &entry) != 0) nodes_.Forget(node, 1);
 }
 
 int32_t FuseHost::OpenLibraryHandle(const std::string& path, uint32_t flags, uint64_t& handle) const {
@@ -622,16 +637,63 @@ void FuseHost::Fallocate(fuse_req_t request, int mode, off_t offset, off_t lengt
   if (mode != (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE)) return (void)fuse_reply_err(request, EOPNOTSUPP);
   if (length <= 0 || offset < 0) return (void)fuse_reply_err(request, EINVAL);
   OpenFile* file = FileOf(info);
-  auto range = std::make_shared<std::array<uint64_t, 2>>(
-      std::array<uint64_t, 2>{static_cast<uint64_t>(offset), static_cast<uint64_t>(offset) + static_cast<uint64_t>(length)});
-  file->Submit([this, request, file, range](uint64_t handle) {
+  auto punch = std::make_shared<Punch>();
+  punch->start = static_cast<uint64_t>(offset);
+  punch->end = punch->start + static_cast<uint64_t>(length);
+  file->Submit([this, request, file, punch](uint64_t handle) {
     if (handle == 0) return (void)fuse_reply_err(request, EBADF);
-    CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.sparse(library_, handle, range->data(), 2, cb, ctx); },
-              [request, file, range](int32_t code) {
-                file->Finish();
-                ReplyCode(request, code, Request::kWrite);
-              });
+    auto finish = [request, file](int32_t code) {
+      file->Finish();
+      ReplyCode(request, code, Request::kWrite);
+    };
+    if (!file->Archive()) return PunchBlocks(handle, punch, punch->start, punch->end, finish);
+    PunchArchive(handle, punch, finish);
   });
+}
+
+// Deallocates [start, end) with the library's sparse entry.
+void FuseHost::PunchBlocks(uint64_t handle, std::shared_ptr<Punch> punch, uint64_t start, uint64_t end,
+                           std::function<void(int32_t)> done) {
+  if (start >= end) return done(ZYKFS_OK);
+  punch->ranges = {start, end};
+  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.sparse(library_, handle, punch->ranges.data(), 2, cb, ctx); },
+            [punch, done](int32_t code) { done(code); });
+}
+
+// An archive deallocates whole blocks only: the partial blocks at both ends of
+// the range are written with zeros (within the file's size), the whole blocks
+// between them are deallocated. The steps follow one another on the handle.
+void FuseHost::PunchArchive(uint64_t handle, std::shared_ptr<Punch> punch, std::function<void(int32_t)> done) {
+  constexpr uint64_t kBlock = 4096;
+  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.fstat(library_, handle, &punch->status, cb, ctx); },
+            [this, handle, punch, done](int32_t code) {
+              if (code != ZYKFS_OK) return done(code);
+              uint64_t end = std::min(punch->end, punch->status.size);
+              uint64_t first_whole = (punch->start + kBlock - 1) / kBlock * kBlock;
+              uint64_t last_whole = end / kBlock * kBlock;
+              if (first_whole >= last_whole) {  // no whole block: zeros only
+                return WriteZeros(handle, punch, punch->start, end, done);
+              }
+              WriteZeros(handle, punch, punch->start, first_whole, [this, handle, punch, end, first_whole, last_whole,
+                                                                    done](int32_t code) {
+                if (code != ZYKFS_OK) return done(code);
+                WriteZeros(handle, punch, last_whole, end, [this, handle, punch, first_whole, last_whole, done](int32_t code) {
+                  if (code != ZYKFS_OK) return done(code);
+                  PunchBlocks(handle, punch, first_whole, last_whole, done);
+                });
+              });
+            });
+}
+
+void FuseHost::WriteZeros(uint64_t handle, std::shared_ptr<Punch> punch, uint64_t start, uint64_t end,
+                          std::function<void(int32_t)> done) {
+  if (start >= end) return done(ZYKFS_OK);
+  punch->zeros.assign(end - start, 0);
+  CallAsync(
+      [&](zykfs_callback_t cb, void* ctx) {
+        ops_.write(library_, handle, punch->zeros.data(), end - start, start, &punch->written, cb, ctx);
+      },
+      [punch, done](int32_t code) { done(code); });
 }
 
 struct FuseHost::Listing {

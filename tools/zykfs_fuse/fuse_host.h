@@ -8,10 +8,14 @@
 #define FUSE_USE_VERSION 34
 #include <fuse_lowlevel.h>
 
+#include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "host_options.h"
 #include "library_mount.h"
@@ -57,7 +61,23 @@ class FuseHost {
 
  private:
   struct Listing;
+  // The state of one hole punch, kept until its last step has completed.
+  struct Punch {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    std::array<uint64_t, 2> ranges{};
+    std::vector<char> zeros;
+    uint64_t written = 0;
+    zykfs_stat_t status{};
+  };
+  void PunchBlocks(uint64_t handle, std::shared_ptr<Punch> punch, uint64_t start, uint64_t end,
+                   std::function<void(int32_t)> done);
+  void PunchArchive(uint64_t handle, std::shared_ptr<Punch> punch, std::function<void(int32_t)> done);
+  void WriteZeros(uint64_t handle, std::shared_ptr<Punch> punch, uint64_t start, uint64_t end,
+                  std::function<void(int32_t)> done);
 
+  void LookupAttempt(fuse_req_t request, fuse_ino_t parent, const std::string& name, const std::string& path,
+                     int attempt);
   // The kernel attributes of a library status.
   struct stat Attributes(const zykfs_stat_t& status, NodeType type) const;
   fuse_entry_param Entry(uint64_t node, const zykfs_stat_t& status, NodeType type) const;
@@ -95,6 +115,7 @@ class FuseHost {
   // Serialises the requests that open, close, rename or remove names.
   std::mutex namespace_mutex_;
   std::atomic<uint64_t> hidden_counter_{0};
+  uint64_t root_inode_ = 0;  // set once at Init
 
   std::mutex types_mutex_;
   std::unordered_map<uint64_t, NodeType> types_;  // library inode to type; guarded by types_mutex_
