@@ -4,6 +4,7 @@
 # Sizes follow ZYK_TEST_PERCENT (10 by default, 100 for the full run).
 FUSE_BIN="$1"
 source "$(dirname "$0")/fuse_lib.sh"
+[ -z "${ZYK_SANITIZER_BUILD:-}" ] || skip "long program runs are left to the plain build; the sanitizer build runs the semantics and crash tests"
 need() { command -v "$1" >/dev/null || skip "$1 is not installed"; }
 for program in fio sqlite3 cmp python3; do need "$program"; done
 
