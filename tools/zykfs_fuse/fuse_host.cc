@@ -140,10 +140,14 @@ void FuseHost::LookupAttempt(fuse_req_t request, fuse_ino_t parent, const std::s
             [this, request, parent, name, path, status, attempt](int32_t code) {
               if (code != ZYKFS_OK) return ReplyCode(request, code);
               // The library has been seen to answer a stat of a missing name, made
-              // while an archive commits, with the status of the served root. No
-              // entry below the root has the root's inode: ask again, and take
-              // repeated answers of that kind as "not found".
-              if (status->inode == root_inode_ && root_inode_ != 0) {
+              // while other files commit or close, with the status of a directory
+              // above it. No entry has the inode of the root or of its own parent:
+              // ask again, and take repeated answers of that kind as "not found".
+              NodeType parent_type;
+              uint64_t parent_inode = 0;
+              nodes_.TypeOf(parent, parent_type, parent_inode);
+              if ((status->inode == root_inode_ && root_inode_ != 0) ||
+                  (status->inode == parent_inode && parent_inode != 0)) {
                 if (attempt < 3) return LookupAttempt(request, parent, name, path, attempt + 1);
                 return (void)fuse_reply_err(request, ENOENT);
               }
