@@ -104,8 +104,9 @@ void FuseHost::ResolveType(const std::string& path, uint64_t inode, std::functio
   }
   // The status has no type: a path that opens as a directory is one.
   auto directory = std::make_shared<uint64_t>(0);
-  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.opendir(library_, path.c_str(), directory.get(), cb, ctx); },
-            [this, directory, inode, done = std::move(done)](int32_t code) {
+  auto kept_path = std::make_shared<const std::string>(path);  // read by the library until the callback
+  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.opendir(library_, kept_path->c_str(), directory.get(), cb, ctx); },
+            [this, directory, kept_path, inode, done = std::move(done)](int32_t code) {
               NodeType type = code == ZYKFS_OK ? NodeType::kDirectory : NodeType::kFile;
               RememberType(inode, type);
               done(type);
@@ -136,8 +137,9 @@ void FuseHost::Lookup(fuse_req_t request, fuse_ino_t parent, const char* name_te
 void FuseHost::LookupAttempt(fuse_req_t request, fuse_ino_t parent, const std::string& name, const std::string& path,
                              int attempt) {
   auto status = std::make_shared<zykfs_stat_t>();
-  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, path.c_str(), status.get(), cb, ctx); },
-            [this, request, parent, name, path, status, attempt](int32_t code) {
+  auto kept_path = std::make_shared<const std::string>(path);  // read by the library until the callback
+  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, kept_path->c_str(), status.get(), cb, ctx); },
+            [this, request, parent, name, path, kept_path, status, attempt](int32_t code) {
               if (code != ZYKFS_OK) return ReplyCode(request, code);
               // The library has been seen to answer a stat of a missing name, made
               // while other files commit or close, with the status of a directory
@@ -189,10 +191,11 @@ void FuseHost::ReplyAttributes(fuse_req_t request, const std::string& path, Open
     struct stat attributes = Attributes(*status, type);
     fuse_reply_attr(request, &attributes, options_.attr_timeout);
   };
-  auto by_name = [this, status, path, reply] {
-    if (path.empty()) return reply(ZYKFS_E_NOT_FOUND);
-    CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, path.c_str(), status.get(), cb, ctx); },
-              reply);
+  auto kept_path = std::make_shared<const std::string>(path);  // read by the library until the callback
+  auto by_name = [this, status, kept_path, reply] {
+    if (kept_path->empty()) return reply(ZYKFS_E_NOT_FOUND);
+    CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, kept_path->c_str(), status.get(), cb, ctx); },
+              [kept_path, reply](int32_t code) { reply(code); });
   };
   if (file == nullptr) return by_name();
   file->Submit([this, file, status, reply, by_name](uint64_t handle) {

@@ -82,29 +82,30 @@ exec 6>&-
 python3 - <<'PY' || fail "append and read a log"
 import os, multiprocessing
 line = b"0123456789abcdef\n"
+count = 500
 def writer():
     with open("log", "ab", buffering=0) as f:
-        for _ in range(500):
+        for _ in range(count):
             f.write(line)
 open("log", "wb").close()
 p = multiprocessing.Process(target=writer)
 p.start()
 seen = 0
 with open("log", "rb") as r:
-    while p.is_alive() or seen < 500 * len(line):
+    while True:
         chunk = r.read()
         if not chunk:
-            if not p.is_alive() and seen >= 500 * len(line): break
-            if not p.is_alive():
-                chunk = r.read()
-                if not chunk: break
-            continue
-        data = chunk
-        for i, b in enumerate(data):
+            if p.is_alive():
+                continue
+            p.join()
+            chunk = r.read()  # whatever the writer added before it ended
+            if not chunk:
+                break
+        for i, b in enumerate(chunk):
             assert b == line[(seen + i) % len(line)], "foreign byte"
-        seen += len(data)
-p.join()
-assert seen == 500 * len(line), seen
+        seen += len(chunk)
+assert p.exitcode == 0, p.exitcode
+assert seen == count * len(line), (seen, os.stat("log").st_size)
 PY
 
 # SIGTERM: the daemon closes its handles (archives commit), unmounts and exits 0.
