@@ -78,6 +78,16 @@ printf 'below' >&6
 exec 6>&-
 [ "$(cat e/f)" = below ] || fail "open file below a renamed directory"
 
+# Links that lead out of the root are refused through the mount, as by the library.
+mkdir -p "$WORK/outside"
+echo secret > "$WORK/outside/secret"
+ln -s "$WORK/outside/secret" "$ROOT/absolute"
+ln -s ../outside/secret "$ROOT/relative"
+ln -s ../outside "$ROOT/outdir"
+for link in absolute relative outdir/secret; do
+  if cat "$link" 2>/dev/null | grep -q secret; then fail "$link reached a file outside the root"; fi
+done
+
 # Appends from two processes: a reader never sees bytes that were not written.
 python3 - <<'PY' || fail "append and read a log"
 import os, multiprocessing
