@@ -634,7 +634,8 @@ void FuseHost::Release(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
   if (!file->hidden_path.empty()) PathCall(ops_.unlink, file->hidden_path);
   nodes_.SetOpen(node, nullptr);
   if (code != ZYKFS_OK) {
-    std::fprintf(stderr, "zykfs-fuse: closing a file failed with code 0x%08x\n", static_cast<uint32_t>(code));
+    std::fprintf(stderr, "zykfs-fuse: closing a file failed: code 0x%08x (%s)\n", static_cast<uint32_t>(code),
+                 zykfs_result_text(code));
   }
   fuse_reply_err(request, 0);
 }

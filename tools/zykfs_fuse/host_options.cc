@@ -13,6 +13,9 @@ std::string DefaultLibraryPath() {
     dir = dir.substr(0, dir.rfind('/'));  // .../tools in a build tree
     std::string beside_build = dir.substr(0, dir.rfind('/')) + "/" + kName;
     if (::access(beside_build.c_str(), R_OK) == 0) return beside_build;
+    // Installed: the library's place relative to the program's directory.
+    std::string installed = dir + "/" ZYKFS_INSTALLED_LIBRARY;
+    if (::access(installed.c_str(), R_OK) == 0) return installed;
   }
   return kName;
 }

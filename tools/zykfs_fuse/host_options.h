@@ -18,8 +18,9 @@ struct HostOptions {
   double entry_timeout = 1.0;  // seconds the kernel may keep names
 };
 
-// The library beside this executable's build tree (or installed beside it),
-// else the name the dynamic loader searches for.
+// The library of the build tree this executable lies in, else the installed
+// library at its place relative to the executable, else the name the dynamic
+// loader searches for.
 std::string DefaultLibraryPath();
 
 }  // namespace zykfs_fuse

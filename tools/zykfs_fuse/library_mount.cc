@@ -60,8 +60,9 @@ LibraryMount::LibraryMount(const std::string& library_path, const std::string& r
   zykfs_params_t params{root.c_str()};
   int32_t code = CallAndWait([&](zykfs_callback_t cb, void* ctx) { mount_fn(&params, &mount_, cb, ctx); });
   if (code != ZYKFS_OK) {
-    char text[64];
-    std::snprintf(text, sizeof text, "mount failed with code 0x%08x", static_cast<uint32_t>(code));
+    char text[160];
+    std::snprintf(text, sizeof text, "mount failed: code 0x%08x (%s)", static_cast<uint32_t>(code),
+                  zykfs_result_text(code));
     failure_ = text;
     return;
   }

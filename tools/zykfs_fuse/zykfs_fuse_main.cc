@@ -20,8 +20,6 @@ using zykfs_fuse::FuseHost;
 using zykfs_fuse::HostOptions;
 using zykfs_fuse::LibraryMount;
 
-constexpr char kVersion[] = "1.0.0";
-
 constexpr char kUsage[] =
     "usage: zykfs-fuse [options] ROOT MOUNTPOINT\n"
     "Mounts the directory ROOT, served by libzyk_backend_local, at MOUNTPOINT.\n"
@@ -135,7 +133,8 @@ int Serve(const HostOptions& options, fuse_session* session, const fuse_cmdline_
   bool closed = host.CloseAll();
   int32_t code = mount.Unmount();
   if (code != ZYKFS_OK) {
-    std::fprintf(stderr, "zykfs-fuse: unmount failed with code 0x%08x\n", static_cast<uint32_t>(code));
+    std::fprintf(stderr, "zykfs-fuse: unmount failed: code 0x%08x (%s)\n", static_cast<uint32_t>(code),
+                 zykfs_result_text(code));
   }
   // The loop reports the signal that ended it; SIGINT, SIGTERM and SIGHUP are a clean end.
   bool loop_ended_cleanly = loop == 0 || loop == SIGINT || loop == SIGTERM || loop == SIGHUP;
@@ -158,7 +157,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command_line.show_version) {
-    std::printf("zykfs-fuse %s\n", kVersion);
+    std::printf("zykfs-fuse %d.%d.%d\n", ZYKFS_VERSION_MAJOR, ZYKFS_VERSION_MINOR, ZYKFS_VERSION_PATCH);
     fuse_lowlevel_version();
     return 0;
   }
