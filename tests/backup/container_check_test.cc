@@ -3,6 +3,7 @@
 #include "core/backup/container_check.h"
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 
 #include "core/backup/container_format.h"
@@ -118,15 +119,28 @@ TEST_F(ContainerCheck, HandMadeArchivesAreConsistent) {
        }},
       {"overwritten while a reader kept the old state",
        [](ContainerCheck& t) {
-         auto archive = Create(t.dir.get(), u"a.qmv", Parameters(4096));
+         auto archive = Create(t.dir.get(), u"a.qmv", Parameters(kBlock));
          WriteAt(*archive, 0, Pattern(40000, 1));
          archive->Flush();
-         auto reader = OpenRead(t.dir.get(), u"a.qmv");
+         Channel to_child, to_parent;
+         pid_t reader = Spawn([&] {  // byte-range locks are per process
+           auto dir = MakePosixDir(t.tmp.path());
+           auto opened = OpenRead(dir.get(), u"a.qmv");
+           to_parent.Send(opened ? 'o' : 'x');
+           to_child.Receive();
+           return 0;
+         });
+         ASSERT_EQ(to_parent.Receive(), 'o');
          WriteAt(*archive, 5000, Pattern(20000, 2));
-         archive->Flush();  // the allocation map stays uncommitted: the reader holds its blocks
+         archive->Flush();
          ControlRequest punch{kControlDeallocate, 0, 8192, nullptr};
          archive->IOCTL(&punch);
          archive->Flush();
+         to_child.Send('c');
+         Wait(reader);
+         // The reader kept the allocation map from being committed.
+         Surgery s(t.tmp / "a.qmv");
+         EXPECT_NE(std::memcmp(s.Root(1), s.Root(2), s.RootSize()), 0);
        }},
   };
   for (const Case& c : cases) {

@@ -15,34 +15,6 @@ namespace {
 
 using namespace container_test;
 
-// A one-byte message channel between parent and child.
-struct Channel {
-  int fds[2];
-  Channel() { EXPECT_EQ(::pipe(fds), 0); }
-  ~Channel() {
-    ::close(fds[0]);
-    ::close(fds[1]);
-  }
-  void Send(char c) { EXPECT_EQ(::write(fds[1], &c, 1), 1); }
-  char Receive() {
-    char c = 0;
-    return ::read(fds[0], &c, 1) == 1 ? c : 0;
-  }
-};
-
-// Runs `body` in a child process; its return value is the exit status.
-pid_t Spawn(auto body) {
-  pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
 TEST(ContainerLocks, SecondWriterGetsTheLockError) {
   zyk_test::TempDir tmp;
   auto dir = MakePosixDir(tmp.path());

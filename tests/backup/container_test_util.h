@@ -2,6 +2,8 @@
 // Helpers shared by the container archive and allocation tree tests.
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
@@ -109,6 +111,34 @@ inline void PutFileBytes(const std::string& path, const std::vector<uint8_t>& by
 inline uint64_t FileSize(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// A one-byte message channel between parent and child.
+struct Channel {
+  int fds[2];
+  Channel() { EXPECT_EQ(::pipe(fds), 0); }
+  ~Channel() {
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  void Send(char c) { EXPECT_EQ(::write(fds[1], &c, 1), 1); }
+  char Receive() {
+    char c = 0;
+    return ::read(fds[0], &c, 1) == 1 ? c : 0;
+  }
+};
+
+// Runs `body` in a child process; its return value is the exit status.
+inline pid_t Spawn(auto body) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+inline int Wait(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 }  // namespace container_test
