@@ -55,8 +55,6 @@ FuseHost::FuseHost(const LibraryMount& mount, HostOptions options)
     : mount_(mount), ops_(mount.Ops()), library_(mount.Handle()), options_(std::move(options)) {}
 
 void FuseHost::Init(fuse_conn_info* connection) {
-  zykfs_stat_t root{};
-  if (StatPath(".", root) == ZYKFS_OK) root_inode_ = root.inode;
   // Many requests in flight let the library's workers overlap them.
   connection->max_background = 64;
   connection->congestion_threshold = 48;
@@ -69,7 +67,7 @@ struct stat FuseHost::Attributes(const zykfs_stat_t& status, NodeType type) cons
   struct stat attributes {};
   attributes.st_ino = status.inode;
   bool directory = type == NodeType::kDirectory;
-  attributes.st_mode = (directory ? S_IFDIR : S_IFREG) | (0777 & ~options_.umask);
+  attributes.st_mode = directory ? S_IFDIR | (0777 & ~options_.umask) : S_IFREG | (0666 & ~options_.umask);
   attributes.st_nlink = directory ? 2 : 1;
   attributes.st_uid = options_.uid;
   attributes.st_gid = options_.gid;
@@ -131,28 +129,11 @@ void FuseHost::Lookup(fuse_req_t request, fuse_ino_t parent, const char* name_te
     fuse_reply_err(request, ENOENT);
     return;
   }
-  LookupAttempt(request, parent, name, path, 0);
-}
-
-void FuseHost::LookupAttempt(fuse_req_t request, fuse_ino_t parent, const std::string& name, const std::string& path,
-                             int attempt) {
   auto status = std::make_shared<zykfs_stat_t>();
   auto kept_path = std::make_shared<const std::string>(path);  // read by the library until the callback
   CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.stat(library_, kept_path->c_str(), status.get(), cb, ctx); },
-            [this, request, parent, name, path, kept_path, status, attempt](int32_t code) {
+            [this, request, parent, name, path, kept_path, status](int32_t code) {
               if (code != ZYKFS_OK) return ReplyCode(request, code);
-              // The library has been seen to answer a stat of a missing name, made
-              // while other files commit or close, with the status of a directory
-              // above it. No entry has the inode of the root or of its own parent:
-              // ask again, and take repeated answers of that kind as "not found".
-              NodeType parent_type;
-              uint64_t parent_inode = 0;
-              nodes_.TypeOf(parent, parent_type, parent_inode);
-              if ((status->inode == root_inode_ && root_inode_ != 0) ||
-                  (status->inode == parent_inode && parent_inode != 0)) {
-                if (attempt < 3) return LookupAttempt(request, parent, name, path, attempt + 1);
-                return (void)fuse_reply_err(request, ENOENT);
-              }
               ResolveType(path, status->inode, [this, request, parent, name, path, status](NodeType type) {
                 uint64_t node = nodes_.Found(parent, name, status->inode, type);
                 if (node == 0) return (void)fuse_reply_err(request, ENOENT);
@@ -224,7 +205,10 @@ void FuseHost::GetAttr(fuse_req_t request, fuse_ino_t node) {
 // True when every attribute change asked for, other than the size, is what the
 // mount already shows (a chmod to the present mode, a chown to the present owner).
 bool FuseHost::ShowsAs(const struct stat* attributes, int to_set) const {
-  if ((to_set & FUSE_SET_ATTR_MODE) && (attributes->st_mode & 07777) != (0777 & ~options_.umask)) return false;
+  if (to_set & FUSE_SET_ATTR_MODE) {
+    mode_t shown = (S_ISDIR(attributes->st_mode) ? 0777 : 0666) & ~options_.umask;
+    if ((attributes->st_mode & 07777) != shown) return false;
+  }
   if ((to_set & FUSE_SET_ATTR_UID) && attributes->st_uid != options_.uid) return false;
   if ((to_set & FUSE_SET_ATTR_GID) && attributes->st_gid != options_.gid) return false;
   constexpr int kTimes = FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_ATIME_NOW |
@@ -304,11 +288,8 @@ void FuseHost::MakeDir(fuse_req_t request, fuse_ino_t parent, const char* name_t
   if (!nodes_.ChildPath(parent, name, path)) return (void)fuse_reply_err(request, ENOENT);
   int32_t code = PathCall(ops_.mkdir, path);
   if (code != ZYKFS_OK) return ReplyCode(request, code);
-  // The library has been seen to report a directory it has just made as
-  // missing while other files close; a few more asks settle it.
   zykfs_stat_t status{};
-  code = ZYKFS_E_NOT_FOUND;
-  for (int attempt = 0; attempt < 4 && code == ZYKFS_E_NOT_FOUND; ++attempt) code = StatPath(path, status);
+  code = StatPath(path, status);
   if (code != ZYKFS_OK) return ReplyCode(request, code);
   RememberType(status.inode, NodeType::kDirectory);
   uint64_t node = nodes_.Found(parent, name, status.inode, NodeType::kDirectory);

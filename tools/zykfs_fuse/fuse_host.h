@@ -76,8 +76,6 @@ class FuseHost {
   void WriteZeros(uint64_t handle, std::shared_ptr<Punch> punch, uint64_t start, uint64_t end,
                   std::function<void(int32_t)> done);
 
-  void LookupAttempt(fuse_req_t request, fuse_ino_t parent, const std::string& name, const std::string& path,
-                     int attempt);
   // The kernel attributes of a library status.
   struct stat Attributes(const zykfs_stat_t& status, NodeType type) const;
   fuse_entry_param Entry(uint64_t node, const zykfs_stat_t& status, NodeType type) const;
@@ -115,7 +113,6 @@ class FuseHost {
   // Serialises the requests that open, close, rename or remove names.
   std::mutex namespace_mutex_;
   std::atomic<uint64_t> hidden_counter_{0};
-  uint64_t root_inode_ = 0;  // set once at Init
 
   std::mutex types_mutex_;
   std::unordered_map<uint64_t, NodeType> types_;  // library inode to type; guarded by types_mutex_

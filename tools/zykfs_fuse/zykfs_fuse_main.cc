@@ -29,7 +29,7 @@ constexpr char kUsage[] =
     "Options of zykfs-fuse (-o name=value):\n"
     "    -o ro                  mount read only\n"
     "    -o uid=N,gid=N         owner and group shown for every entry (default: yours)\n"
-    "    -o umask=OCTAL         permission bits taken away from 0777 (default: your umask)\n"
+    "    -o umask=OCTAL         bits taken from 0666 (files) and 0777 (directories) (default: your umask)\n"
     "    -o library=PATH        the library to load (default: beside this program)\n"
     "    -o attr_timeout=SECS   how long the kernel keeps attributes (default 1)\n"
     "    -o entry_timeout=SECS  how long the kernel keeps names (default 1)\n"
