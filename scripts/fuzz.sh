@@ -5,11 +5,23 @@
 # build/fuzz/work/<target>, crashes to build/fuzz/findings, each run's output
 # to build/fuzz/logs/<target>.log; the committed corpus is only read. A finding
 # that matters is copied into tests/fuzz/corpus/<target>/ with its fix.
+#
+# bash scripts/fuzz.sh merge TARGET folds the work folder's inputs of up to
+# 8 KiB that reach new edges into the committed corpus (edges, not hit counts,
+# so that the corpus stays small and its replay quick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 all=(archive_read archive_ops tree_node tree_ops zip_reader host_path file_name)
 which="${1:-all}"
 seconds="${2:-600}"
+if [ "$which" = merge ]; then
+  target="$2"
+  small=$(mktemp -d)
+  find "build/fuzz/work/$target" -type f -size -8193c -exec cp {} "$small/" \;
+  "build/fuzz/tests/fuzz/fuzz_$target" -merge=1 -use_counters=0 "tests/fuzz/corpus/$target" "$small"
+  rm -rf "$small"
+  exit 0
+fi
 if [ "$which" = all ]; then targets=("${all[@]}"); else targets=("$which"); fi
 
 bash scripts/install_deps.sh fuzz
