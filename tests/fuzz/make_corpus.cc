@@ -10,6 +10,7 @@
 
 #include "core/backup/archive_name_generator.h"
 #include "core/backup/container_api.h"
+#include "core/backup/container_format.h"
 #include "core/backup/container_tree.h"
 #include "file/zip_builder.h"
 #include "support/memory_dir.h"
@@ -36,7 +37,28 @@ void Write(backupmedia::ContainerArchive& archive, int64_t offset, const std::st
 
 // An archive with two commits (so both header copies are valid), a hole and a
 // punched block, in the archive_read input layout.
+// The volume files of an archive as made by MakeArchive.
+std::vector<std::string> MakeVolumes(uint32_t block_size, uint32_t blocks_per_volume, bool fragmented);
+
+std::string Input(const std::vector<std::string>& volumes, uint8_t flags) {
+  std::string input(1, static_cast<char>((volumes.size() - 1) | flags));
+  for (size_t v = 0; v < volumes.size(); ++v) {
+    if (v + 1 < volumes.size()) input += {static_cast<char>(volumes[v].size()), static_cast<char>(volumes[v].size() >> 8)};
+    input += volumes[v];
+  }
+  return input;
+}
+
 void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_flags, bool fragmented = false) {
+  std::vector<std::string> volumes = MakeVolumes(block_size, blocks_per_volume, fragmented);
+  Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
+                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : "") +
+                           (fragmented ? "_fragmented" : "") + (extra_flags & 32 ? "_retrying" : "") +
+                           (extra_flags & 64 ? "_resealed" : ""),
+       Input(volumes, (blocks_per_volume == 0 ? 4 : 0) | extra_flags));
+}
+
+std::vector<std::string> MakeVolumes(uint32_t block_size, uint32_t blocks_per_volume, bool fragmented) {
   zyk_test::MemoryDir dir;
   backupmedia::ArchiveParameters parameters;
   parameters.block_size = block_size;
@@ -70,16 +92,7 @@ void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_
     if (blocks_per_volume == 0) break;
   }
   if (volumes.size() > 4) volumes.resize(4);
-  std::string input(1, static_cast<char>((volumes.size() - 1) | (blocks_per_volume == 0 ? 4 : 0) | extra_flags));
-  for (size_t v = 0; v < volumes.size(); ++v) {
-    if (v + 1 < volumes.size()) input += {static_cast<char>(volumes[v].size()), static_cast<char>(volumes[v].size() >> 8)};
-    input += volumes[v];
-  }
-  Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
-                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : "") +
-                           (fragmented ? "_fragmented" : "") + (extra_flags & 32 ? "_retrying" : "") +
-                           (extra_flags & 64 ? "_resealed" : ""),
-       input);
+  return volumes;
 }
 
 void SaveNode(const std::string& name, const std::vector<Extent>& entries, uint32_t bytes) {
@@ -125,6 +138,19 @@ int main(int argc, char** argv) {
   SaveArchive(1024, 5, 16 | 32);
   SaveArchive(512, 0, 16 | 64, true);
   SaveArchive(1024, 6, 64);
+  // Volume 2 from another archive of the same shape.
+  std::vector<std::string> mixed = MakeVolumes(512, 6, false);
+  mixed[1] = MakeVolumes(512, 6, false)[1];
+  Save("archive_read", "bs512_split_foreign_volume", Input(mixed, 16));
+  // Header copies of the older layout (root records from byte 40), resealed.
+  std::vector<std::string> older = MakeVolumes(4096, 0, false);
+  for (size_t copy = 1; copy <= 2; ++copy) {
+    char* header = older[0].data() + copy * 4096;
+    backupmedia::Store32(reinterpret_cast<uint8_t*>(header) + 8, 40);
+    backupmedia::Store32(reinterpret_cast<uint8_t*>(header) + 12, (4096 - 40) / 3);
+    backupmedia::Store32(reinterpret_cast<uint8_t*>(header) + 16, 0);
+  }
+  Save("archive_read", "bs4096_older_layout", Input(older, 4 | 64));
 
   // Writes of one block at every other block, a flush after every ten.
   std::string scattered(1, '\0');

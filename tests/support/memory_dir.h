@@ -3,7 +3,8 @@
 // real files: named byte vectors behind the rio_dir and rio_file interfaces.
 // Every directory object opened from one MemoryDir shares its files, and every
 // file object shares its bytes with the directory, so what one object writes
-// the next one opened on the same name reads. Paths are flat: OpenParentDir
+// the next one opened on the same name reads. Files offer positional reads,
+// as POSIX files do. Paths are flat: OpenParentDir
 // drops everything up to the last "/". Listing, links and subdirectories are
 // not supported (0x4000E); locks are granted at once (there is one caller).
 //
@@ -26,7 +27,7 @@ namespace zyk_test {
 using MemoryBytes = std::vector<uint8_t>;
 using MemoryFiles = std::map<std::u16string, std::shared_ptr<MemoryBytes>>;
 
-class MemoryDirFile : public rio_file {
+class MemoryDirFile : public rio_file, public pread_file {
  public:
   explicit MemoryDirFile(std::shared_ptr<MemoryBytes> bytes) : bytes_(std::move(bytes)) {}
 
@@ -68,6 +69,11 @@ class MemoryDirFile : public rio_file {
   }
   int64_t SeekCurrent(int64_t offset) override { return Seek(static_cast<int64_t>(position_) + offset); }
   int64_t SeekEnd(int64_t offset) override { return Seek(static_cast<int64_t>(bytes_->size()) + offset); }
+  Common::Error Pread(void* buffer, uint64_t offset, size_t length, size_t& done) override {
+    done = offset < bytes_->size() ? static_cast<size_t>(std::min<uint64_t>(length, bytes_->size() - offset)) : 0;
+    if (done > 0) std::memcpy(buffer, bytes_->data() + offset, done);
+    return Common::Error();
+  }
   void LockShared(uint64_t, uint64_t, bool) override {}
   void LockExclusive(uint64_t, uint64_t, bool) override {}
   void Unlock(uint64_t, uint64_t) override {}
