@@ -112,6 +112,7 @@ void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name, bool soun
   Common::Error error;
   backupmedia::ArchiveParameters parameters;
   auto archive = backupmedia::AppendContainerArchive(&dir, name, Callback(flags), &parameters, error, true);
+  if (archive == nullptr && sound) std::fprintf(stderr, "append open failed: %s\n", error.ToString().c_str());
   FUZZ_CHECK(archive != nullptr || !sound);
   if (!archive) return;
   uint64_t end = archive->GetSize();
@@ -121,7 +122,11 @@ void AppendAndReadBack(zyk_test::MemoryDir& dir, const char16_t* name, bool soun
   archive->Write(tail.data(), tail.size(), done);
   archive->Flush();
   bool written = !archive->HasError() && done == tail.size();
-  FUZZ_CHECK(written || !sound);
+  // The in-memory volumes end at 64 MiB: an allocation cursor far out meets a full disk.
+  bool disk_full = archive->LastError().Code() == Common::kErrDiskFull;
+  if (!written && sound && !disk_full)
+    std::fprintf(stderr, "append failed: %s\n", archive->LastError().ToString().c_str());
+  FUZZ_CHECK(written || !sound || disk_full);
   archive.reset();
   if (sound) FUZZ_CHECK(FreeOfCorruption(dir, name));
 
