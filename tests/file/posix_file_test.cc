@@ -75,6 +75,11 @@ TEST(PosixFile, ReadsStopShortAtEndOfFile) {
   EXPECT_EQ(ReadAt(*file, 12, 10), "cd");
   EXPECT_EQ(ReadAt(*file, 100, 10), "");
   EXPECT_EQ(file->SeekCurrent(0), 14) << "Pread leaves the position alone";
+  size_t written = 0;
+  EXPECT_TRUE(file->Pwrite("XY", 1, 2, written).Ok());
+  EXPECT_EQ(written, 2u);
+  EXPECT_EQ(ReadAt(*file, 0, 4), "0XY3");
+  EXPECT_EQ(file->SeekCurrent(0), 14) << "Pwrite leaves the position alone";
   EXPECT_EQ(file->SeekEnd(-3), 11);
   EXPECT_EQ(file->GetSize(), 14u);
   EXPECT_EQ(file->SeekCurrent(0), 11) << "GetSize keeps the position";
@@ -82,8 +87,8 @@ TEST(PosixFile, ReadsStopShortAtEndOfFile) {
   EXPECT_EQ(file->TakeError().Code(), Common::kErrSeekFailed);
 }
 
-// A write past the file-size limit ends short without an error (in a child, whose limit is its own).
-TEST(PosixFile, WritePastSizeLimitReturnsShortCount) {
+// Writes past the file-size limit end short without an error (in a child, whose limit is its own).
+TEST(PosixFile, WritesPastSizeLimitReturnShortCounts) {
   zyk_test::TempDir dir;
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
@@ -94,20 +99,22 @@ TEST(PosixFile, WritePastSizeLimitReturnsShortCount) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
     auto file = OpenFile(dir / "f");
     std::string bytes(10000, 'x');
-    size_t result[2] = {0, 1};
+    size_t result[3] = {0, 1, 0};
     if (file) {
       file->Write(bytes.data(), bytes.size(), result[0]);
       result[1] = file->HasError();
+      if (!file->Pwrite(bytes.data(), 3000, 2000, result[2]).Ok()) result[1] = 1;
     }
     ::_exit(::write(pipe_fds[1], result, sizeof(result)) == sizeof(result) ? 0 : 1);
   }
   ::close(pipe_fds[1]);
-  size_t result[2] = {0, 1};
+  size_t result[3] = {0, 1, 0};
   ASSERT_EQ(::read(pipe_fds[0], result, sizeof(result)), static_cast<ssize_t>(sizeof(result)));
   ::close(pipe_fds[0]);
   ::waitpid(child, nullptr, 0);
   EXPECT_EQ(result[0], 4000u);
-  EXPECT_EQ(result[1], 0u) << "the short write stored an error";
+  EXPECT_EQ(result[1], 0u) << "the short write stored or returned an error";
+  EXPECT_EQ(result[2], 1000u) << "the positional write ends short at the limit too";
 }
 
 TEST(PosixFile, AllocationMapReportsDataRangesAndKeepsThePosition) {

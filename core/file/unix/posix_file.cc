@@ -88,6 +88,23 @@ Error posix_file::Pread(void* buffer, uint64_t offset, size_t length, size_t& do
   return {};
 }
 
+Error posix_file::Pwrite(const void* buffer, uint64_t offset, size_t length, size_t& done) {
+  done = 0;
+  const char* in = static_cast<const char*>(buffer);
+  while (done < length) {
+    ssize_t count = ::pwrite(fd_, in + done, length - done, static_cast<off_t>(offset + done));
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      // A full disk or the size limit: the count tells the caller how far it got.
+      if (errno == EFBIG || errno == ENOSPC) break;
+      return PosixError(errno, Common::kErrWriteFailed, ZYK_HERE);
+    }
+    if (count == 0) break;
+    done += static_cast<size_t>(count);
+  }
+  return {};
+}
+
 void posix_file::Flush() {
   if (HasError()) return;
   if (::fsync(fd_) != 0) SetError(PosixError(errno, Common::kErrWriteFailed, ZYK_HERE));

@@ -1,14 +1,15 @@
 #pragma once
-// posix_file: the file object of the local file system, a rio_file and a
-// pread_file over one descriptor registered in the descriptor table. The file
-// has no position of its own: the position is the descriptor's. One thread at a
-// time uses a posix_file, except Pread, which may run from several threads.
+// posix_file: the file object of the local file system, a rio_file, a
+// pread_file and a pwrite_file over one descriptor registered in the descriptor
+// table. The file has no position of its own: the position is the descriptor's.
+// One thread at a time uses a posix_file, except Pread and Pwrite, which may run
+// from several threads.
 
 #include <cstdint>
 
 #include "core/include/file/file.h"
 
-class posix_file : public rio_file, public pread_file {
+class posix_file : public rio_file, public pread_file, public pwrite_file {
  public:
   // Takes ownership of `fd`, a descriptor opened through TrackedOpen. With
   // `no_lock` set the file was opened without the whole-file lock and the range
@@ -34,6 +35,7 @@ class posix_file : public rio_file, public pread_file {
   // (append mode); other codes are not supported.
   void IOCTL(void* record) override;
   Common::Error Pread(void* buffer, uint64_t offset, size_t length, size_t& done) override;
+  Common::Error Pwrite(const void* buffer, uint64_t offset, size_t length, size_t& done) override;
 
  private:
   void AllocationMap(ControlRequest& request);

@@ -79,3 +79,12 @@ class pread_file {
   // end of file. Leaves the last error alone and returns its own.
   virtual Common::Error Pread(void* buffer, uint64_t offset, size_t length, size_t& done) = 0;
 };
+
+class pwrite_file {
+ public:
+  virtual ~pwrite_file() = default;
+  // Writes at `offset` without using or moving the position, looping over short
+  // writes; a full disk or the file-size limit ends it early without an error
+  // (`done` tells how far it got). Leaves the last error alone and returns its own.
+  virtual Common::Error Pwrite(const void* buffer, uint64_t offset, size_t length, size_t& done) = 0;
+};

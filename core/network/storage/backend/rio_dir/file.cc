@@ -62,6 +62,18 @@ bool ZykFile::ReadAt(void* buffer, uint64_t size, uint64_t offset, uint64_t* don
   return true;
 }
 
+bool ZykFile::WriteAt(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
+  if (!positional_writer_known_) {
+    positional_writer_ = (flags_ & kOpenAppendMode) == 0 ? dynamic_cast<pwrite_file*>(file_.get()) : nullptr;
+    positional_writer_known_ = true;
+  }
+  if (positional_writer_ == nullptr || offset > kLargestOffset || writable_->HasError()) return false;
+  size_t count = 0;
+  if (positional_writer_->Pwrite(buffer, offset, size, count) || count != size) return false;
+  *done = count;
+  return true;
+}
+
 Common::Error ZykFile::Read(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) {
   Common::Error error;
   ri_file* file = GetRIFile(error);
@@ -85,6 +97,9 @@ Common::Error ZykFile::Write(const void* buffer, uint64_t size, uint64_t offset,
   if (file == nullptr) return error;
   if (done == nullptr || (buffer == nullptr && size != 0)) return InvalidUsage("Write");
   *done = 0;
+  // A short or failed positional write is written again the usual way, which
+  // reports it: the same bytes at the same place.
+  if (WriteAt(buffer, size, offset, done)) return {};
   file->Seek(static_cast<int64_t>(offset));  // a failed seek ends the request, as for Read
   if (file->HasError()) return file->TakeError();
   size_t count = 0;

@@ -88,6 +88,9 @@ class ZykFile : public FileObject {
   // offers no positional read or it came back short or failed, in which case
   // the caller reads through seek and read, which report such cases.
   bool ReadAt(void* buffer, uint64_t size, uint64_t offset, uint64_t* done);
+  // As ReadAt, for writes; never for a handle in append mode, where a
+  // positional write would land at the end and could not be repeated safely.
+  bool WriteAt(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done);
 
   // The views of the file the access bits allow, kept from the open: a cast
   // through the virtual bases later costs more than the rest of a small request.
@@ -95,10 +98,12 @@ class ZykFile : public FileObject {
   ro_file* const writable_;
   std::unique_ptr<raccess_file> file_;
   const uint32_t flags_;
-  // The file's positional read, looked up at the first read; null when it has
-  // none. Used only by the queue's one running task, as is flushed_size_.
+  // The file's positional read and write, looked up at first use; null when it
+  // has none. Used only by the queue's one running task, as is flushed_size_.
   pread_file* positional_ = nullptr;
   bool positional_known_ = false;
+  pwrite_file* positional_writer_ = nullptr;
+  bool positional_writer_known_ = false;
   uint64_t flushed_size_;
 };
 
