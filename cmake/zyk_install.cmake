@@ -16,8 +16,6 @@ set(ZYK_LIBRARY_SONAME libzyk_backend_local.so.1)
 set(ZYK_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zykfs)
 set(ZYK_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The resource archive sits inside each binary at offsets fixed after linking,
-# so binaries are installed as built: never stripped.
 install(TARGETS zyk_backend_local LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/zykfs/zykfs.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zykfs)
 
@@ -65,4 +63,5 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
+set(CPACK_STRIP_FILES ON)  # the resource archive inside each binary survives stripping
 include(CPack)

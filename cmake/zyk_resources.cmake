@@ -1,8 +1,9 @@
 # The resource archive every binary of the project carries: the message catalog
 # compiled from resources/zyk_backend_local.msg.txt, packed into a zip archive
 # and appended to each ELF file as a non-loaded ".zip" section. The library
-# finds the archive from the end of its own file; without it, the first error
-# that needs a message text stops the process.
+# finds the archive through its own file's section headers, so stripping (which
+# moves the section) keeps it readable; without it, the first error that needs
+# a message text stops the process.
 
 set(ZYK_RESOURCE_DIR ${CMAKE_BINARY_DIR}/resources)
 set(ZYK_MESSAGE_SOURCE ${CMAKE_SOURCE_DIR}/resources/zyk_backend_local.msg.txt)

@@ -1,5 +1,7 @@
 #include "core/file/resource_archive.h"
 
+#include <elf.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +47,40 @@ void* ReadWhole(si_file& file, size_t* size) {
   return data;
 }
 
+// Reads exactly `length` bytes at `offset` of `file`.
+bool ReadExactly(ri_file& file, uint64_t offset, void* buffer, size_t length) {
+  size_t done = 0;
+  file.Seek(static_cast<int64_t>(offset));
+  if (!file.HasError()) file.Read(buffer, length, done);
+  bool whole = !file.HasError() && done == length;
+  file.ClearError();
+  return whole;
+}
+
+// Where the ".zip" section of a 64-bit ELF file ends; UINT64_MAX when the file
+// is no such file or has no such section. The archive is appended last, but
+// stripping may move other sections (the symbol table) behind it, out of reach
+// of a search for the end record from the end of the file.
+uint64_t ZipSectionEnd(ri_file& file) {
+  Elf64_Ehdr header;
+  if (!ReadExactly(file, 0, &header, sizeof header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_shentsize != sizeof(Elf64_Shdr) ||
+      header.e_shstrndx >= header.e_shnum)
+    return UINT64_MAX;
+  std::vector<Elf64_Shdr> sections(header.e_shnum);
+  if (!ReadExactly(file, header.e_shoff, sections.data(), sections.size() * sizeof(Elf64_Shdr))) return UINT64_MAX;
+  const Elf64_Shdr& names = sections[header.e_shstrndx];
+  static constexpr char kName[] = ".zip";
+  for (const Elf64_Shdr& section : sections) {
+    char name[sizeof kName];
+    if (section.sh_name < names.sh_size && names.sh_size - section.sh_name >= sizeof name &&
+        ReadExactly(file, names.sh_offset + section.sh_name, name, sizeof name) &&
+        std::memcmp(name, kName, sizeof name) == 0 && section.sh_offset + section.sh_size >= section.sh_offset)
+      return section.sh_offset + section.sh_size;
+  }
+  return UINT64_MAX;
+}
+
 }  // namespace
 
 UString SidecarPath(const UString& module_path) {
@@ -82,9 +118,11 @@ std::string AbsoluteModulePath(const char* name, const char* cwd) {
 std::unique_ptr<zip_file_impl> OpenResourceArchive(const UString& module_path) {
   if (module_path.empty()) return nullptr;
   std::unique_ptr<ri_file> file = OpenResourceFile(SidecarPath(module_path));
-  if (file == nullptr) file = OpenResourceFile(module_path);
+  if (file != nullptr) return std::make_unique<zip_file_impl>(std::move(file));
+  file = OpenResourceFile(module_path);
   if (file == nullptr) return nullptr;
-  return std::make_unique<zip_file_impl>(std::move(file));
+  uint64_t end = ZipSectionEnd(*file);
+  return std::make_unique<zip_file_impl>(std::move(file), end);
 }
 
 void* ReadLocalizedResource(zip_file_impl& archive, const char* name, const std::vector<std::string>& locales,

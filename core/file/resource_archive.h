@@ -1,8 +1,9 @@
 #pragma once
 // The library's resources: a zip archive carried in the non-loaded ".zip"
-// section at the end of the library's own file, or in a sidecar file beside it
-// with the extension ".dat", which takes precedence. Resources are looked up by
-// the locale preference list, falling back to the untranslated member.
+// section of the library's own file (wherever stripping moved it), or in a
+// sidecar file beside it with the extension ".dat", which takes precedence.
+// Resources are looked up by the locale preference list, falling back to the
+// untranslated member.
 
 #include <cstddef>
 #include <memory>

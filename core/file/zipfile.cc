@@ -45,7 +45,10 @@ struct archive {
   std::mutex mutex;                 // serialises positioning and reading `file`
   std::unique_ptr<ri_file> file;    // guarded by mutex
   uint64_t file_size = 0;
-  uint64_t base_offset = 0;         // bytes in front of the archive
+  // Where the archive lies minus where its offsets say: positive when bytes were
+  // put in front of it, negative when it moved toward the start of the file
+  // (stripping a binary that carries it moves its section down).
+  int64_t shift = 0;
   std::vector<uint8_t> central;     // the whole central directory; empty when not loaded
   uint32_t entry_count = 0;
 
@@ -122,7 +125,7 @@ Common::Error SearchCentralDir(archive& zip, uint64_t& position) {
 }
 
 // Reads and checks the end record and the central directory into `zip`.
-Common::Error LoadCentralDirectory(archive& zip) {
+Common::Error LoadCentralDirectory(archive& zip, uint64_t end) {
   using namespace zip_detail;
   std::lock_guard<std::mutex> lock(zip.mutex);
   int64_t size = zip.file->SeekEnd(0);
@@ -130,7 +133,7 @@ Common::Error LoadCentralDirectory(archive& zip) {
     Common::Error error = FileError(Common::kErrReadFailed, ZYK_HERE_AS("zip_file_impl"));
     return Common::AddCause(error, zip.file->TakeError());
   }
-  zip.file_size = static_cast<uint64_t>(size);
+  zip.file_size = std::min(static_cast<uint64_t>(size), end);
 
   uint64_t record_at = 0;
   if (Common::Error error = SearchCentralDir(zip, record_at)) return error;
@@ -143,9 +146,12 @@ Common::Error LoadCentralDirectory(archive& zip) {
   uint32_t central_size = Get32(record + 12);
   uint32_t central_offset = Get32(record + 16);
   if (disk != 0 || central_disk != 0 || disk_entries != total_entries || total_entries == 0 ||
-      uint64_t{central_offset} + central_size > record_at)
+      central_size > record_at)
     return FileError(Common::kErrCorrupted, ZYK_HERE_AS("zip_file_impl"));
-  zip.base_offset = record_at - central_size - central_offset;
+  // The directory is taken from where it lies, just before the end record, and
+  // every recorded offset moves by as much as it did: an archive moved whole
+  // inside a larger file still reads; member offsets are checked when used.
+  zip.shift = static_cast<int64_t>(record_at - central_size) - int64_t{central_offset};
 
   std::vector<uint8_t> central;
   try {
@@ -270,7 +276,12 @@ void file_in_zip::ReadLocalHeader() {
   using namespace zip_detail;
   central_entry found = archive_->Entry(entry_);
   uint8_t header[kLocalHeaderSize];
-  uint64_t header_at = archive_->base_offset + found.local_header_offset;
+  int64_t shifted = int64_t{found.local_header_offset} + archive_->shift;
+  if (shifted < 0) {
+    SetError(FileError(Common::kErrCorrupted, ZYK_HERE_AS("ReadLocalHeader")));
+    return;
+  }
+  uint64_t header_at = static_cast<uint64_t>(shifted);
   {
     std::lock_guard<std::mutex> lock(archive_->mutex);
     if (Common::Error error = archive_->ReadAt(header_at, header, sizeof header, ZYK_HERE_AS("ReadLocalHeader"))) {
@@ -357,13 +368,13 @@ uint64_t file_in_zip::GetSize() { return size_; }
 
 // --- zip_file_impl ----------------------------------------------------------
 
-zip_file_impl::zip_file_impl(std::unique_ptr<ri_file> file) : archive_(std::make_shared<archive>()) {
+zip_file_impl::zip_file_impl(std::unique_ptr<ri_file> file, uint64_t end) : archive_(std::make_shared<archive>()) {
   archive_->file = std::move(file);
   if (archive_->file == nullptr) {
     SetError(FileError(Common::kErrOpenFailed, ZYK_HERE_AS("zip_file_impl")));
     return;
   }
-  if (Common::Error error = LoadCentralDirectory(*archive_)) SetError(error);
+  if (Common::Error error = LoadCentralDirectory(*archive_, end)) SetError(error);
 }
 
 zip_file_impl::zip_file_impl(std::shared_ptr<archive> archive) : archive_(std::move(archive)) {}

@@ -106,8 +106,9 @@ class zip_file_impl : public virtual si_dir {
   // Reads the end record and the whole central directory of the archive in
   // `file`. On failure the archive has no entries and the last error tells why:
   // 0x4000D no end record or an inconsistent one, 0x40002 a cut-off read,
-  // 0x40001 a failed read.
-  explicit zip_file_impl(std::unique_ptr<ri_file> file);
+  // 0x40001 a failed read. With `end`, the archive ends there and bytes after
+  // it are not looked at (an end beyond the file means the file's end).
+  explicit zip_file_impl(std::unique_ptr<ri_file> file, uint64_t end = UINT64_MAX);
   ~zip_file_impl() override;
 
   // A second directory object on the same archive, with a last error of its own,

@@ -53,7 +53,9 @@ inline std::string RawDeflate(const std::string& data) {
   return out;
 }
 
-inline BuiltZip BuildZip(const std::vector<ZipMember>& members, const std::string& comment = "") {
+// Offsets in the archive are recorded as if it began `recorded_at` bytes into its file.
+inline BuiltZip BuildZip(const std::vector<ZipMember>& members, const std::string& comment = "",
+                         uint32_t recorded_at = 0) {
   BuiltZip zip;
   std::string central;
   for (const ZipMember& m : members) {
@@ -72,14 +74,14 @@ inline BuiltZip BuildZip(const std::vector<ZipMember>& members, const std::strin
     if (m.data_descriptor) Put(zip.bytes, {{0x08074B50, 4}, {crc, 4}, {packed_size, 4}, {size, 4}});
     Put(central, {{0x02014B50, 4}, {0x031E, 2}, {20, 2}, {flags, 2}, {m.method, 2}, {0, 2}, {0x21, 2}, {crc, 4},
                   {packed_size, 4}, {size, 4}, {name_size, 2}, {0, 4}, {0, 4}, {0, 4},
-                  {static_cast<uint32_t>(zip.local_headers.back()), 4}});
+                  {recorded_at + static_cast<uint32_t>(zip.local_headers.back()), 4}});
     central += m.name;
   }
   zip.central_directory = zip.bytes.size();
   zip.bytes += central;
   const uint32_t count = static_cast<uint32_t>(members.size());
   Put(zip.bytes, {{0x06054B50, 4}, {0, 4}, {count, 2}, {count, 2}, {static_cast<uint32_t>(central.size()), 4},
-                  {static_cast<uint32_t>(zip.central_directory), 4}, {static_cast<uint32_t>(comment.size()), 2}});
+                  {recorded_at + static_cast<uint32_t>(zip.central_directory), 4}, {static_cast<uint32_t>(comment.size()), 2}});
   zip.bytes += comment;
   return zip;
 }

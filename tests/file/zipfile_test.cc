@@ -93,6 +93,22 @@ TEST(ZipFileImpl, ReadsArchivesWrittenByInfoZip) {
   }
 }
 
+// An archive moved whole, as a section of a binary is by strip, reads from where it lies, with bytes before and
+// after it; its recorded offsets may point before or after that place.
+TEST(ZipFileImpl, ReadsAnArchiveMovedWholeInsideALargerFile) {
+  const std::string text = SampleText(20000, 5);
+  const std::pair<uint32_t, size_t> cases[] = {{0, 4000}, {100000, 100000}, {100000, 4000}, {100000, 0}};
+  for (const auto& [recorded_at, placed_at] : cases) {
+    const std::string archive = BuildZip({{"a.txt", text}, {"b.bin", "stored", 0}}, "", recorded_at).bytes;
+    std::unique_ptr<zip_file_impl> zip = MemoryZip(std::string(placed_at, '\x7f') + archive + std::string(3000, 's'));
+    for (const auto& [name, content] : {std::pair{u"a.txt", text}, std::pair{u"b.bin", std::string("stored")}}) {
+      Common::Error error;
+      EXPECT_EQ(ReadMember(*zip, name, error), content) << recorded_at << " at " << placed_at;
+      EXPECT_TRUE(error.Ok()) << recorded_at << " at " << placed_at << ": " << error.ToString();
+    }
+  }
+}
+
 // Names match without regard to ASCII letter case, with a backslash in the request standing for a slash.
 TEST(ZipFileImpl, FindsMembersByNameIgnoringAsciiCaseWithBackslashAsSlash) {
   const std::string streamed = SampleText(50000, 3);
@@ -144,6 +160,9 @@ TEST(ZipFileImpl, RejectsDamagedMembersWithTheirCodes) {
        Common::kErrCorrupted},
       {"central crc wrong", {"m", text},
        [](zyk_test::BuiltZip& zip) { zyk_test::Set32(zip.bytes, zip.central_directory + 16, 1); },
+       Common::kErrCorrupted},
+      {"member recorded before the file start", {"m", text},
+       [](zyk_test::BuiltZip& zip) { zyk_test::Set32(zip.bytes, zip.bytes.size() - 6, 0x10000); },
        Common::kErrCorrupted},
   };
   for (const auto& [label, member, damage, code] : cases) {

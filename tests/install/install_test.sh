@@ -10,7 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-DESTDIR="$work/dest" cmake --install "$build" --prefix /usr > "$work/install.log"
+DESTDIR="$work/dest" cmake --install "$build" --strip --prefix /usr > "$work/install.log"
 prefix="$work/dest/usr"
 pc=$(find "$prefix" -name zykfs.pc)
 [ -n "$pc" ] || fail "no zykfs.pc installed"
