@@ -103,7 +103,7 @@ TEST(ZipFileImpl, ReadsAnArchiveMovedWholeInsideALargerFile) {
     std::unique_ptr<zip_file_impl> zip = MemoryZip(std::string(placed_at, '\x7f') + archive + std::string(3000, 's'));
     for (const auto& [name, content] : {std::pair{u"a.txt", text}, std::pair{u"b.bin", std::string("stored")}}) {
       Common::Error error;
-      EXPECT_EQ(ReadMember(*zip, name, error), content) << recorded_at << " at " << placed_at;
+      EXPECT_TRUE(ReadMember(*zip, name, error) == content) << recorded_at << " at " << placed_at;
       EXPECT_TRUE(error.Ok()) << recorded_at << " at " << placed_at << ": " << error.ToString();
     }
   }
