@@ -2,6 +2,11 @@
 
 void raccess_file::Unlock(uint64_t, uint64_t) { SetError(Common::Error::File(Common::kErrNotSupported, ZYK_HERE)); }
 
+bool raccess_file::PollLock(uint64_t, uint64_t, bool) {
+  SetError(Common::Error::File(Common::kErrNotSupported, ZYK_HERE));
+  return true;
+}
+
 void raccess_file::Rewind() { Seek(0); }
 
 uint64_t raccess_file::GetSize() {

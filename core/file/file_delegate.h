@@ -43,6 +43,11 @@ class rio_file_delegate_base : public rio_file {
     inner_->Unlock(offset, length);
     MoveError();
   }
+  bool PollLock(uint64_t offset, uint64_t length, bool exclusive) override { return Moved(inner_->PollLock(offset, length, exclusive)); }
+  void AbandonLock() override {
+    inner_->AbandonLock();
+    MoveError();
+  }
   void LockShared(uint64_t offset, uint64_t length, bool wait) override {
     inner_->LockShared(offset, length, wait);
     MoveError();

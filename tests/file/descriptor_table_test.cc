@@ -222,6 +222,74 @@ TEST(DescriptorTable, WaitersAreGrantedInArrivalOrderAndAllThatFit) {
   EXPECT_EQ(result_b.load(), 0);
 }
 
+// TrackedLockPoll's result for an exclusive lock of byte 0: 0, or the errno of a failure.
+int Poll(int fd, short type = F_WRLCK) {
+  struct flock request = Range(type, 0, 1);
+  errno = 0;
+  return TrackedLockPoll(fd, &request) == 0 ? 0 : errno;
+}
+
+// Polled requests never block, keep their place in line behind earlier ones,
+// and leave the line when withdrawn or when their descriptor closes.
+TEST(DescriptorTable, PolledRequestsWaitInLineAndCanBeWithdrawn) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir);
+  Tracked holder(path), a(path), b(path), c(path), d(path);
+  ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 1), 0);
+  for (const Tracked* waiter : {&a, &b, &c, &d}) EXPECT_EQ(Poll(waiter->fd()), EINPROGRESS);
+  EXPECT_EQ(Poll(a.fd(), F_RDLCK), EBUSY) << "a second request of one descriptor";
+  EXPECT_EQ(Poll(holder.fd()), EDEADLK);
+
+  EXPECT_EQ(Lock(holder.fd(), F_UNLCK, 0, 1), 0);
+  EXPECT_EQ(Poll(d.fd()), EINPROGRESS);
+  EXPECT_EQ(Poll(a.fd()), 0) << "the first in line is granted";
+  TrackedLockAbandon(b.fd());
+  EXPECT_EQ(Lock(a.fd(), F_UNLCK, 0, 1), 0);  // grants c: b has left the line
+  EXPECT_EQ(c.Close(), 0);                    // withdraws c's unreported grant: d is next
+  EXPECT_EQ(Poll(d.fd()), 0);
+  EXPECT_FALSE(FreeForOthers(path, 0, 1)) << "the grant reached the system";
+  EXPECT_EQ(Poll(b.fd()), EINPROGRESS) << "a new request after the withdrawn one";
+  EXPECT_EQ(d.Close(), 0);
+  EXPECT_EQ(Poll(b.fd()), 0);
+  EXPECT_EQ(Lock(b.fd(), F_UNLCK, 0, 1), 0);
+  EXPECT_TRUE(FreeForOthers(path, 0, 1));
+}
+
+// A lock another process holds is tried again on every poll.
+TEST(DescriptorTable, PolledRequestWaitsForAnotherProcessWithoutBlocking) {
+  zyk_test::TempDir dir;
+  std::string path = MakeFile(dir);
+  int release[2], held[2];
+  ASSERT_EQ(::pipe(release), 0);
+  ASSERT_EQ(::pipe(held), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(release[1]);  // else the read below never sees the end
+    int fd = ::open(path.c_str(), O_RDWR);
+    struct flock lock = Range(F_WRLCK, 0, 1);
+    char byte = ::fcntl(fd, F_SETLK, &lock) == 0 ? 'L' : 'E';
+    if (::write(held[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) < 0) ::_exit(2);
+    ::_exit(0);  // the lock goes with the process
+  }
+  ::close(release[0]);
+  ::close(held[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(held[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'L');
+  Tracked waiter(path), behind(path);
+  EXPECT_EQ(Poll(waiter.fd()), EINPROGRESS);
+  EXPECT_EQ(Poll(behind.fd()), EINPROGRESS);
+  EXPECT_EQ(Poll(waiter.fd()), EINPROGRESS);
+  ::close(release[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(held[0]);
+  EXPECT_EQ(Poll(behind.fd()), EINPROGRESS) << "behind the first request of this process";
+  EXPECT_EQ(Poll(waiter.fd()), 0);
+  EXPECT_EQ(waiter.Close(), 0);
+  EXPECT_EQ(Poll(behind.fd()), 0);
+}
+
 // A waiting request blocked only by its own descriptor's lock could never be granted.
 TEST(DescriptorTable, WaitingOnOwnLockFailsWithDeadlock) {
   zyk_test::TempDir dir;

@@ -65,7 +65,8 @@ struct LockRecord {
   uint32_t holds;  // identical locks of the descriptor still to be unlocked
 };
 
-// A waiting lock request; lives on the waiting thread's stack.
+// A waiting lock request; lives on the waiting thread's stack, or in the
+// file's table of polled requests.
 struct Waiter {
   enum State { kWaiting, kGranted, kFailed };
   int fd;
@@ -97,6 +98,9 @@ class FileObject {
   // Everything below is guarded by `mutex`.
   std::vector<LockRecord> locks;  // ordered by start
   std::list<Waiter*> waiters;     // first in, first out
+  // Requests of TrackedLockPoll, one per descriptor: queued in `waiters`
+  // (kWaiting), or granted with their system lock still to be applied.
+  std::map<int, std::unique_ptr<Waiter>> polled;
   std::vector<int> pools[3];     // parked descriptors per access mode, oldest first
   uint64_t open_count = 0;
   FileIdentity identity{};
@@ -413,32 +417,58 @@ int OpenImpl(int dir_fd, const char* path, int flags, mode_t mode, uint64_t reso
   }
 }
 
-int LockImpl(int fd, int command, struct flock* lock) {
-  if (lock == nullptr) return Fail(EFAULT);
-  if ((command != F_SETLK && command != F_SETLKW) || lock->l_whence != SEEK_SET) return Fail(EOPNOTSUPP);
+// A lock request in the table's terms: a range within [0, kMaxOffset] and a type.
+struct RangeRequest {
+  int64_t start;
+  int64_t length;
+  int type;
+};
+
+// Checks and converts a flock record; 0, or the errno that refuses it.
+int ParseRequest(const struct flock* lock, RangeRequest& out) {
+  if (lock == nullptr) return EFAULT;
+  if (lock->l_whence != SEEK_SET) return EOPNOTSUPP;
   const int64_t start = lock->l_start;
   int64_t length = lock->l_len;
-  if (start < 0 || length < 0) return Fail(EINVAL);
+  if (start < 0 || length < 0) return EINVAL;
   if (length == 0) {
-    if (start == kMaxOffset) return Fail(EINVAL);
+    if (start == kMaxOffset) return EINVAL;
     length = kMaxOffset - start;
   } else if (length > kMaxOffset - start) {
-    return Fail(EINVAL);
+    return EINVAL;
   }
-  int type;
   switch (lock->l_type) {
     case F_RDLCK:
-      type = kShared;
-      break;
+      out = {start, length, kShared};
+      return 0;
     case F_WRLCK:
-      type = kExclusive;
-      break;
+      out = {start, length, kExclusive};
+      return 0;
     case F_UNLCK:
-      type = kUnlock;
-      break;
+      out = {start, length, kUnlock};
+      return 0;
     default:
-      return Fail(EINVAL);
+      return EINVAL;
   }
+}
+
+// The tracked file of `fd`, or null (EBADF). Takes and releases the table mutex.
+std::shared_ptr<FileObject> FileOf(int fd) {
+  Table& table = GetTable();
+  std::lock_guard table_guard(table.mutex);
+  auto entry = table.descriptors.find(fd);
+  if (entry == table.descriptors.end()) return nullptr;
+  return entry->second.file;
+}
+
+int LockImpl(int fd, int command, struct flock* lock) {
+  if (lock == nullptr) return Fail(EFAULT);
+  if (command != F_SETLK && command != F_SETLKW) return Fail(EOPNOTSUPP);
+  RangeRequest request{};
+  if (int error = ParseRequest(lock, request)) return Fail(error);
+  const int64_t start = request.start;
+  const int64_t length = request.length;
+  const int type = request.type;
   const bool wait = command == F_SETLKW;
 
   Table& table = GetTable();
@@ -496,6 +526,109 @@ int LockImpl(int fd, int command, struct flock* lock) {
   return 0;
 }
 
+// Tries the system lock of a polled request whose record is in place. A
+// conflict with another process leaves it waiting; any other failure ends it.
+// Requires the file mutex held.
+int ApplyPolled(FileObject& file, int fd) {
+  Waiter& waiter = *file.polled.at(fd);
+  if (file.Apply(fd, waiter.start, waiter.length, waiter.type, false) == 0) {
+    file.polled.erase(fd);
+    return 0;
+  }
+  const int saved = errno;
+  if (saved == EAGAIN || saved == EACCES) return Fail(EINPROGRESS);
+  file.DropRecord(fd, waiter.start, waiter.length);
+  file.polled.erase(fd);
+  file.Reconsider();
+  return Fail(saved);
+}
+
+// Reports on the request already polled for `fd`. Requires the file mutex held.
+int ContinuePolled(FileObject& file, int fd, const RangeRequest& request) {
+  Waiter& waiter = *file.polled.at(fd);
+  if (waiter.start != request.start || waiter.length != request.length || waiter.type != request.type)
+    return Fail(EBUSY);
+  switch (waiter.state) {
+    case Waiter::kWaiting:
+      return Fail(EINPROGRESS);
+    case Waiter::kFailed: {
+      const int error = waiter.error;
+      file.polled.erase(fd);
+      return Fail(error);
+    }
+    case Waiter::kGranted:
+      break;
+  }
+  if (waiter.apply) return ApplyPolled(file, fd);
+  file.polled.erase(fd);  // a hold of an existing record: its system lock is in place
+  return 0;
+}
+
+int PollImpl(int fd, struct flock* lock) {
+  RangeRequest request{};
+  if (int error = ParseRequest(lock, request)) return Fail(error);
+  if (request.type == kUnlock) return Fail(EINVAL);
+  std::shared_ptr<FileObject> holder = FileOf(fd);
+  if (!holder) return Fail(EBADF);
+  FileObject& file = *holder;
+  std::lock_guard file_guard(file.mutex);
+  if (file.polled.count(fd) != 0) return ContinuePolled(file, fd, request);
+
+  if (!file.AcceptsRange(request.start, request.length)) return Fail(EOPNOTSUPP);
+  FileObject::Conflict conflict = file.FindConflict(fd, request.start, request.length, request.type);
+  if (conflict.own) return Fail(EDEADLK);  // its own locks never go away while it waits
+  if (!conflict.any) {
+    if (LockRecord* record = file.FindExact(fd, request.start, request.length)) {
+      ++record->holds;
+      return 0;
+    }
+  }
+  auto waiter = std::make_unique<Waiter>();
+  waiter->fd = fd;
+  waiter->start = request.start;
+  waiter->length = request.length;
+  waiter->type = request.type;
+  Waiter* raw = waiter.get();
+  file.polled.emplace(fd, std::move(waiter));  // may throw: nothing changed yet
+  if (conflict.any) {
+    try {
+      file.waiters.push_back(raw);
+    } catch (...) {
+      file.polled.erase(fd);
+      throw;
+    }
+    return Fail(EINPROGRESS);
+  }
+  try {
+    file.AddRecord(fd, request.start, request.length, request.type);
+  } catch (...) {
+    file.polled.erase(fd);
+    throw;
+  }
+  raw->state = Waiter::kGranted;
+  raw->apply = true;
+  return ApplyPolled(file, fd);
+}
+
+void AbandonImpl(int fd) {
+  std::shared_ptr<FileObject> holder = FileOf(fd);
+  if (!holder) return;
+  FileObject& file = *holder;
+  std::lock_guard file_guard(file.mutex);
+  auto found = file.polled.find(fd);
+  if (found == file.polled.end()) return;
+  Waiter& waiter = *found->second;
+  if (waiter.state == Waiter::kWaiting) {
+    file.waiters.remove(&waiter);
+  } else if (waiter.state == Waiter::kGranted) {
+    // The record (or the hold) was taken for this request; its system lock
+    // was never applied, so only the record goes.
+    file.DropRecord(fd, waiter.start, waiter.length);
+  }
+  file.polled.erase(found);
+  file.Reconsider();
+}
+
 int CloseImpl(int fd) {
   Table& table = GetTable();
   std::lock_guard table_guard(table.mutex);
@@ -518,6 +651,7 @@ int CloseImpl(int fd) {
       file.Release(fd, record.start, record.length);
     }
     file.CancelWaiters(fd);
+    file.polled.erase(fd);
     file.Reconsider();
 
     if (file.locks.empty()) {
@@ -569,6 +703,16 @@ int TrackedLock(int fd, int command, struct flock* lock) {
     return Fail(ENOMEM);
   }
 }
+
+int TrackedLockPoll(int fd, struct flock* lock) {
+  try {
+    return PollImpl(fd, lock);
+  } catch (const std::bad_alloc&) {
+    return Fail(ENOMEM);
+  }
+}
+
+void TrackedLockAbandon(int fd) { AbandonImpl(fd); }
 
 int TrackedClose(int fd) {
   try {

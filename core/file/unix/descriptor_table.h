@@ -37,6 +37,20 @@ int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t
 // with EDEADLK instead of waiting forever. Returns 0 or -1 with errno.
 int TrackedLock(int fd, int command, struct flock* lock);
 
+// A waiting lock request that never blocks the calling thread. The first call
+// for `fd` places the request as F_SETLKW would (same rules and errors), later
+// calls with the same request report on it. Returns 0 once granted, -1 with
+// EINPROGRESS while it still waits (in line behind earlier requests of this
+// process, or for a lock another process holds, which each call tries again),
+// or -1 with another errno once it failed. One request per descriptor at a
+// time: a different request while one waits fails with EBUSY.
+int TrackedLockPoll(int fd, struct flock* lock);
+
+// Withdraws the request TrackedLockPoll left waiting for `fd`; a grant that was
+// not yet reported is undone. Nothing happens when none waits. Closing the
+// descriptor withdraws it too.
+void TrackedLockAbandon(int fd);
+
 // Releases the descriptor's locks and closes it; while other descriptors hold
 // locks on the same file it is parked instead (still open, so their system
 // locks survive) and reused by a later TrackedOpen. Unknown descriptor: EBADF.

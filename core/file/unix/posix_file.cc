@@ -16,9 +16,9 @@ using Common::Error;
 
 namespace {
 constexpr int64_t kMaxOffset = std::numeric_limits<int64_t>::max();
-}  // namespace
 
-Error DoLockFileHandle(int fd, bool lock, bool exclusive, bool wait, uint64_t offset, uint64_t length) {
+// The flock record of a lock (shared or exclusive) or unlock request.
+struct flock MakeLockRequest(bool lock, bool exclusive, uint64_t offset, uint64_t length) {
   struct flock request {};
   request.l_type = !lock ? F_UNLCK : exclusive ? F_WRLCK : F_RDLCK;
   request.l_whence = SEEK_SET;
@@ -28,6 +28,13 @@ Error DoLockFileHandle(int fd, bool lock, bool exclusive, bool wait, uint64_t of
   if (offset <= static_cast<uint64_t>(kMaxOffset) && length > static_cast<uint64_t>(kMaxOffset) - offset)
     length = 0;
   request.l_len = static_cast<off_t>(length);
+  return request;
+}
+
+}  // namespace
+
+Error DoLockFileHandle(int fd, bool lock, bool exclusive, bool wait, uint64_t offset, uint64_t length) {
+  struct flock request = MakeLockRequest(lock, exclusive, offset, length);
   if (TrackedLock(fd, wait ? F_SETLKW : F_SETLK, &request) != 0)
     return PosixError(errno, Common::kErrLockFailed, ZYK_HERE);
   return {};
@@ -165,6 +172,19 @@ void posix_file::LockShared(uint64_t offset, uint64_t length, bool wait) {
 void posix_file::LockExclusive(uint64_t offset, uint64_t length, bool wait) {
   if (!no_lock_ || HasError()) return;
   if (Error error = DoLockFileHandle(fd_, true, true, wait, offset, length)) SetError(std::move(error));
+}
+
+bool posix_file::PollLock(uint64_t offset, uint64_t length, bool exclusive) {
+  if (!no_lock_ || HasError()) return true;
+  struct flock request = MakeLockRequest(true, exclusive, offset, length);
+  if (TrackedLockPoll(fd_, &request) == 0) return true;
+  if (errno == EINPROGRESS) return false;
+  SetError(PosixError(errno, Common::kErrLockFailed, ZYK_HERE));
+  return true;
+}
+
+void posix_file::AbandonLock() {
+  if (no_lock_) TrackedLockAbandon(fd_);
 }
 
 void posix_file::Unlock(uint64_t offset, uint64_t length) {

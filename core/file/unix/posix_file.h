@@ -31,6 +31,9 @@ class posix_file : public rio_file, public pread_file, public pwrite_file {
   void LockShared(uint64_t offset, uint64_t length, bool wait) override;
   void LockExclusive(uint64_t offset, uint64_t length, bool wait) override;
   void Unlock(uint64_t offset, uint64_t length) override;
+  // Through TrackedLockPoll; settled at once without `no_lock`.
+  bool PollLock(uint64_t offset, uint64_t length, bool exclusive) override;
+  void AbandonLock() override;
   // "ALCM" (allocation map), "SDAT" (punch a hole, keep the size), "SAMI"
   // (append mode); other codes are not supported.
   void IOCTL(void* record) override;

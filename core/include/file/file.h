@@ -49,6 +49,15 @@ class raccess_file : public virtual sized_file {
   virtual int64_t SeekEnd(int64_t offset) = 0;
   // Releases a range lock. Default: not supported.
   virtual void Unlock(uint64_t offset, uint64_t length);
+  // A waiting range lock (exclusive or shared) that never blocks: the first
+  // call places the request, each later call with the same arguments reports on
+  // it. True once it is settled (granted, or failed with the last error set);
+  // false while it still waits, keeping its place among the waiting requests.
+  // Default: settled at once, not supported.
+  virtual bool PollLock(uint64_t offset, uint64_t length, bool exclusive);
+  // Withdraws the request PollLock left waiting; a grant that PollLock has not
+  // yet reported is undone. Default: nothing to withdraw.
+  virtual void AbandonLock() {}
   // Seek(0).
   void Rewind() override;
   // The size by seeking to the end and back; the position is kept.

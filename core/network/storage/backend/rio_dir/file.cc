@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/network/storage/backend/rio_dir/task_queue.h"
+
 namespace Network::Storage::Backend {
 
 namespace {
@@ -179,18 +181,24 @@ Common::Error ZykFile::Lock(uint32_t mode) {
     case 1: {
       ri_file* file = GetRIFile(error);
       if (file == nullptr) return error;
-      file->LockShared(0, 1, true);
+      if (!file->PollLock(0, 1, false)) return RetryLater();
       return file->TakeError();
     }
     case 2: {
       ro_file* file = GetROFile(error);
       if (file == nullptr) return error;
-      file->LockExclusive(0, 1, true);
+      if (!file->PollLock(0, 1, true)) return RetryLater();
       return file->TakeError();
     }
     default:
       return InvalidUsage("Lock");
   }
+}
+
+Common::Error ZykFile::WithdrawLock() {
+  file_->AbandonLock();
+  file_->ClearError();
+  return FileObject::WithdrawLock();
 }
 
 Common::Error ZykFile::Sparse(const uint64_t* values, uint64_t count) {

@@ -70,13 +70,18 @@ class ZykFile : public FileObject {
   Common::Error Size(uint64_t* size) override;
   Common::Error Write(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done) override;
   Common::Error Truncate(uint64_t size) override;
-  // 0 unlock, 1 shared (readable), 2 exclusive (writable), waiting; byte 0 only.
+  // 0 unlock, 1 shared (readable), 2 exclusive (writable); byte 0 only. A lock
+  // held elsewhere is waited for without blocking: Lock returns RetryLater and
+  // is run again by the queue until the request is granted or fails.
   Common::Error Lock(uint32_t mode) override;
   // Deallocates each (start, end) pair of `values`, keeping the size. Odd counts
   // and empty pairs fail with 0x4001F before anything is deallocated; a
   // read-only handle fails with 0x4000C.
   Common::Error Sparse(const uint64_t* values, uint64_t count) override;
   Common::Error GetAllocInfo(zykfs_alloc_status_t* status) override;
+
+ protected:
+  Common::Error WithdrawLock() override;
 
  private:
   // The readable view (access 1 or 2), else null with 0x2850007 in `error`.

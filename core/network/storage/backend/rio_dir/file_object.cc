@@ -26,6 +26,12 @@ Common::Error FileObject::PushTask(ZykTask task) {
   return queue_->Push(std::move(task));
 }
 
+bool FileObject::CancelWaitingLock() {
+  return queue_ && queue_->CancelWaitingTask([this] { return WithdrawLock(); });
+}
+
+Common::Error FileObject::WithdrawLock() { return Common::Error::File(Common::kErrCanceled, ZYK_HERE); }
+
 Common::Error FileObject::Read(void*, uint64_t, uint64_t, uint64_t*) { return InvalidUsage("Read"); }
 Common::Error FileObject::Append(const void*, uint64_t, uint8_t, zykfs_append_status_t*) {
   return InvalidUsage("Append");

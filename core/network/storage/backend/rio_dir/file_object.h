@@ -30,6 +30,10 @@ class FileObject {
   // Appends `task` to the object's queue; 0x2850006 when the queue is full,
   // 0x4001F when the object has no queue.
   virtual Common::Error PushTask(ZykTask task);
+  // Ends a lock request that waits for a lock held elsewhere when it is the
+  // only request queued: the request is withdrawn and answered with 0x4000F,
+  // and true is returned. False, changing nothing, otherwise. Any thread.
+  bool CancelWaitingLock();
 
   // The requests. They run on the object's queue, one at a time, so they need
   // no lock of their own. Out-parameters are written before they return.
@@ -46,6 +50,10 @@ class FileObject {
   virtual Common::Error GetAllocInfo(zykfs_alloc_status_t* status);
 
  protected:
+  // Withdraws the lock request that Lock left waiting; returns the answer for
+  // it. Runs in the waiting request's place on the queue.
+  virtual Common::Error WithdrawLock();
+
   // An object without a queue.
   FileObject();
 

@@ -1,5 +1,6 @@
 #include "core/network/storage/backend/rio_dir/task_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/network/storage/common/task_manager.h"
@@ -7,6 +8,13 @@
 namespace Network::Storage::Backend {
 
 inline constexpr uint32_t kErrQueueFull = 0x02850006;
+inline constexpr uint32_t kErrRetryLater = 0x02850020;
+// Retries of a waiting task start at once and back off to this delay.
+inline constexpr int64_t kLongestRetryDelayMs = 16;
+
+Common::Error RetryLater() { return Common::Error(kErrRetryLater, ZYK_HERE_AS("RetryLater")); }
+
+bool IsRetryLater(const Common::Error& error) { return error && error.Code() == kErrRetryLater; }
 
 std::shared_ptr<TaskQueue> TaskQueue::Create(std::weak_ptr<TaskManager> manager, uint64_t limit) {
   return std::shared_ptr<TaskQueue>(new TaskQueue(std::move(manager), limit));
@@ -65,6 +73,17 @@ void TaskQueue::Run() {
   Common::Error result = current.RunWork();
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (retrying_) {
+      retrying_ = false;
+      retry_done_.notify_all();
+    }
+    if (IsRetryLater(result)) {
+      // The waiting task goes back to its place; nothing else keeps its work,
+      // so a close that ends the wait finds the object held by the queue only.
+      tasks_.front() = std::move(current);
+      return ParkLocked();
+    }
+    retry_delay_ms_ = 0;
     tasks_.pop_front();
     // The next task may start on another worker while this callback runs.
     if (!tasks_.empty()) ScheduleLocked();
@@ -74,6 +93,51 @@ void TaskQueue::Run() {
   // finds the object idle instead of getting a spurious 0x2850003.
   current.work = nullptr;
   current.Complete(result);
+}
+
+void TaskQueue::ParkLocked() {
+  waiting_ = true;
+  const uint64_t ticket = ++ticket_;
+  retry_delay_ms_ = std::clamp<int64_t>(2 * retry_delay_ms_, 1, kLongestRetryDelayMs);
+  std::shared_ptr<TaskManager> manager = manager_.lock();
+  if (!manager) return;  // torn down: the task is destroyed with the queue
+  manager->PostDelayed([self = shared_from_this(), ticket] { self->Retry(ticket); }, retry_delay_ms_, &retry_ids_);
+}
+
+void TaskQueue::Retry(uint64_t ticket) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!waiting_ || ticket != ticket_) return;
+    waiting_ = false;
+    retrying_ = true;
+  }
+  Run();
+}
+
+bool TaskQueue::CancelWaitingTask(const std::function<Common::Error()>& withdraw) {
+  ZykTask current;
+  std::set<uint64_t> retries;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    retry_done_.wait(lock, [this] { return !retrying_; });
+    if (!waiting_ || tasks_.size() != 1) return false;
+    waiting_ = false;  // a retry already due finds nothing to do
+    retries.swap(retry_ids_);
+    current = std::move(tasks_.front());  // its emptied place stays until removed
+  }
+  // The task's place stays at the front while it is withdrawn, so a request
+  // pushed meanwhile waits behind it.
+  if (std::shared_ptr<TaskManager> manager = manager_.lock()) manager->Cancel(retries);
+  Common::Error result = withdraw();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retry_delay_ms_ = 0;
+    tasks_.pop_front();
+    if (!tasks_.empty()) ScheduleLocked();
+  }
+  current.work = nullptr;
+  current.Complete(result);
+  return true;
 }
 
 }  // namespace Network::Storage::Backend

@@ -4,15 +4,24 @@
 // different queues run in parallel. At most one run job per queue is posted at
 // a time, so a long series of requests occupies at most one worker.
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "core/common/error.h"
 #include "core/network/storage/backend/rio_dir/mount_manager.h"
 
 namespace Network::Storage::Backend {
+
+// What a task's work returns when it cannot finish without waiting (a lock held
+// elsewhere): the task stays at the front of its queue and its work runs again
+// a little later, so the wait never holds a worker. Never reaches the host.
+Common::Error RetryLater();
+bool IsRetryLater(const Common::Error& error);
 
 class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
  public:
@@ -33,6 +42,13 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   // Tasks held, the running one included.
   size_t Size();
 
+  // When the queue holds one task only and that task waits to run again (its
+  // work returned RetryLater), runs `withdraw` in its place, removes it and
+  // answers it with what `withdraw` returns: true. Otherwise changes nothing:
+  // false. A retry that is running is waited for (it never blocks). Any thread
+  // but one of this queue's tasks.
+  bool CancelWaitingTask(const std::function<Common::Error()>& withdraw);
+
  private:
   TaskQueue(std::weak_ptr<TaskManager> manager, uint64_t limit);
   // Posts a run job for the front task. Requires mutex_ held and a front task.
@@ -41,12 +57,24 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   // releases the task's work (and with it the object reference it holds),
   // then calls the finished task's callback.
   void Run();
+  // The job posted for a waiting front task; runs it again unless `ticket` is
+  // stale (the wait was cancelled, or another retry took over).
+  void Retry(uint64_t ticket);
+  // Schedules the next try of the front task, backing off up to a limit.
+  // Requires mutex_ held.
+  void ParkLocked();
 
   std::mutex mutex_;
   std::deque<ZykTask> tasks_;  // guarded by mutex_; the front task's place stays while it runs
   // The posted run job's reference to this queue, set while a job is posted
   // and not yet started; guarded by mutex_.
   std::shared_ptr<TaskQueue> scheduled_self_;
+  bool waiting_ = false;       // guarded by mutex_: the front task waits for its retry
+  bool retrying_ = false;      // guarded by mutex_: a retry of the front task is running
+  uint64_t ticket_ = 0;        // guarded by mutex_: names the retry now scheduled
+  int64_t retry_delay_ms_ = 0;     // guarded by mutex_; 0 while nothing waits
+  std::set<uint64_t> retry_ids_;   // guarded by mutex_: delayed retry jobs
+  std::condition_variable retry_done_;  // signalled when a running retry ends
   const std::weak_ptr<TaskManager> manager_;
   const uint64_t limit_;
 };
