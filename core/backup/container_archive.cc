@@ -263,15 +263,36 @@ void ContainerArchive::LoadTrees(const uint8_t* header_block, bool all) {
   committed_map_ = std::make_unique<AllocationTree>(*this, root_size_, roots + 2 * size_t{root_size_});
 }
 
-void ContainerArchive::CreateVolume(uint32_t index) {
+bool ContainerArchive::CreateVolume(uint32_t index) {
   const char16_t* name = VolumeName(index);
+  bool created = false;
   rio_file* file = directory_->OpenIO(name, !no_locks_);
   if (file == nullptr) {
     Common::Error error = directory_->TakeError();
     if (error.Code() != Common::kErrNotFound) throw RetriableError{std::move(error), index};
     file = directory_->CreateIO(name, !no_locks_, nullptr);
     if (file == nullptr) throw RetriableError{directory_->TakeError(), index};
+    created = true;
   }
+  try {
+    FormatVolume(index, file);
+  } catch (...) {
+    if (created) DiscardVolume(index);
+    throw;
+  }
+  return created;
+}
+
+void ContainerArchive::DiscardVolume(uint32_t index) {
+  if (index < volumes_.size()) {
+    volumes_[index].pread = nullptr;
+    volumes_[index].file.reset();
+  }
+  directory_->Remove(VolumeName(index));
+  directory_->ClearError();
+}
+
+void ContainerArchive::FormatVolume(uint32_t index, rio_file* file) {
   AttachVolume(index, file);
   Volume& volume = volumes_[index];
   volume.dirty = true;
@@ -604,13 +625,19 @@ void ContainerArchive::InitForCreate(const ArchiveParameters& parameters) {
   data_map_ = std::make_unique<AllocationTree>(*this, root_size_, nullptr);
   working_map_ = std::make_unique<AllocationTree>(*this, root_size_, nullptr);
   committed_map_ = std::make_unique<AllocationTree>(*this, root_size_, nullptr);
+  bool created = false;
   try {
     EnsureVolumeTable(1);
-    CreateVolume(0);
+    created = CreateVolume(0);
     SyncVolumes();
   } catch (RetriableError& failure) {
+    if (created) DiscardVolume(0);
     CloseVolumes();
     throw failure.error;
+  } catch (...) {
+    if (created) DiscardVolume(0);
+    CloseVolumes();
+    throw;
   }
 }
 

@@ -187,7 +187,14 @@ class ContainerArchive : public rio_file, public BlockStore {
   // Reads both header copies of volume 0; returns the current one in `current`
   // and its place (1 or 2).
   int LoadRoot(bool full_load, std::vector<uint8_t>& current);
-  void CreateVolume(uint32_t index);
+  // Creates (or takes over) and formats volume `index`. Returns true when the
+  // volume file did not exist before. A volume file it created is removed
+  // again when formatting fails, so that a failed create leaves no name behind.
+  bool CreateVolume(uint32_t index);
+  // Writes the label (and for volume 0 both header copies) of a new volume.
+  void FormatVolume(uint32_t index, rio_file* file);
+  // Closes volume `index` and removes its file; failures are ignored.
+  void DiscardVolume(uint32_t index);
   void EnsureVolumeTable(uint64_t count);
   void CloseVolumes();
   void SyncVolumes();
@@ -214,7 +221,12 @@ class ContainerArchive : public rio_file, public BlockStore {
   void AutoCommitIfDue();
   void FullFlush();
   void DoTruncate(int64_t length);
+  // Frees the whole blocks of [offset, offset + length) and writes zeros over
+  // the parts of partial blocks at its edges, so the whole range reads as zero.
   void Deallocate(int64_t offset, int64_t length);
+  // Writes zeros over [start, end) of the stream, below the logical size, when
+  // that block is allocated (an unallocated one reads as zero already).
+  void ZeroPartialBlock(uint64_t start, uint64_t end);
   void AllocationList(ControlRequest& request);
   void CheckBlocks(uint64_t start, uint64_t count);
   // Frees blocks in the working allocation map and remembers them for punching.

@@ -336,6 +336,25 @@ void ContainerArchive::Deallocate(int64_t offset, int64_t length) {
   uint64_t first = (static_cast<uint64_t>(std::max<int64_t>(offset, 0)) + block_size - 1) / block_size;
   uint64_t last = static_cast<uint64_t>(end) / block_size;
   if (last > first) Remap(first, 0, last - first);
+  const uint64_t start = static_cast<uint64_t>(std::max<int64_t>(offset, 0));
+  ZeroPartialBlock(start, std::min(first * block_size, static_cast<uint64_t>(end)));
+  if (last >= first) ZeroPartialBlock(last * block_size, static_cast<uint64_t>(end));
+}
+
+void ContainerArchive::ZeroPartialBlock(uint64_t start, uint64_t end) {
+  end = std::min(end, static_cast<uint64_t>(logical_size_));
+  if (start >= end) return;
+  uint64_t logical = start / block_size_;
+  uint64_t blocks = 1;
+  if (!InWindow(logical) && data_map_->Find(logical, blocks) == 0) return;
+  // Through the write path, so the block is copied on write like any other.
+  const std::vector<uint8_t> zeros(end - start, 0);
+  const int64_t position = position_;
+  position_ = static_cast<int64_t>(start);
+  size_t done = 0;
+  Write(zeros.data(), zeros.size(), done);
+  position_ = position;
+  if (HasError()) throw TakeError();
 }
 
 void ContainerArchive::AllocationList(ControlRequest& request) {

@@ -23,6 +23,15 @@
  * concurrently with other callbacks of the same mount. A callback may make
  * further calls. It should return promptly: it occupies a worker of the mount.
  *
+ * Never block inside a callback. Each mount runs its requests on a pool of 32
+ * workers, and every callback runs on one of them. A callback that waits for
+ * another request of the same mount (for its callback, or for anything that
+ * request's callback does) holds its worker while it waits; once 32 callbacks
+ * wait like that, no worker is left to run the requests they wait for and the
+ * mount stops answering for good. Issue the next call and return instead.
+ * A lock request (entry 9) that waits for a lock held elsewhere holds no
+ * worker while it waits.
+ *
  * Ordering. Requests on one open handle (entries 2 to 10, 17, 19, and entry 6
  * for a file) run one at a time, in the order the host made the calls; their
  * callbacks may still arrive out of order, because the next request starts
@@ -251,7 +260,9 @@ typedef struct zykfs_stat_t {
   uint64_t inode;          /* inode number */
   uint64_t size;           /* bytes; for an open file its current size */
   uint64_t block_size;     /* always 4096 */
-  uint64_t allocated;      /* bytes allocated on disk */
+  uint64_t allocated;      /* bytes allocated on disk; for a .QMV archive the bytes
+                              of its content that are mapped to archive blocks, not
+                              the size of its volume files on disk */
   uint64_t access_time;    /* milliseconds since 1970-01-01 UTC */
   uint64_t modify_time;    /* milliseconds since 1970-01-01 UTC */
   uint64_t change_time;    /* milliseconds since 1970-01-01 UTC */
@@ -289,8 +300,10 @@ typedef struct zykfs_append_status_t {
 /* ------------------------------------------------------------------------ */
 
 /* 0 open: opens or creates the regular file `path` with `flags` (ZYKFS_OPEN_*)
-   and stores the new handle in *out_handle.
-   Codes: ZYKFS_E_INVALID_USAGE (no access value, or EXCLUSIVE without CREATE),
+   and stores the new handle in *out_handle. A create that fails (a full disk,
+   say) removes what it created, so the name stays free.
+   Codes: ZYKFS_E_INVALID_USAGE (no access value, EXCLUSIVE without CREATE, or
+   a bit that no ZYKFS_OPEN_* value names: unknown bits are refused),
    ZYKFS_E_NOT_FOUND (missing without CREATE), ZYKFS_E_OPEN_FAILED (malformed
    path, the system refused the open, or the path names a directory, whatever
    the flags), ZYKFS_E_EXISTS (CREATE|EXCLUSIVE on an existing file), ZYKFS_E_READ_ONLY
@@ -327,9 +340,12 @@ typedef void (*zykfs_pad_fn)(void* mount, uint64_t file_handle, uint64_t* value,
 
 /* 5 sync: flushes written data to storage; succeeds at once on a read-only handle.
    For a .QMV file a sync commits: the data becomes the archive's new state.
-   Once a write, truncate, punch or sync of a .QMV file has failed, every later
-   request on that handle reports the same error and what was written since the
-   last successful sync is lost; close the handle and open the file again. */
+   Once a write, append, truncate, sparse or sync of a .QMV file has failed, the
+   handle keeps that error: every later read, write, append, truncate, sparse
+   and sync on it reports the same error, and what was written since the last
+   successful sync is lost (the file keeps its state as of that sync). fstat,
+   lock and pad answer as before; close retires the handle and reports the same
+   error. Open the file again to go on. */
 typedef void (*zykfs_sync_fn)(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context);
 
 /* 6 fstat: status of the entry behind an open file or directory handle; for a
@@ -351,14 +367,24 @@ typedef void (*zykfs_truncate_fn)(void* mount, uint64_t file_handle, uint64_t si
 
 /* 9 lock: ZYKFS_LOCK_NONE releases, SHARED and EXCLUSIVE wait for the lock on
    byte 0. Without ZYKFS_OPEN_NO_LOCK at open the file is already locked whole
-   and these calls succeed doing nothing.
+   and these calls succeed doing nothing. A waiting request is answered once the
+   lock is granted or fails; requests of this process that wait for the same
+   lock are granted first come, first served, and any number of them may wait
+   without slowing the mount's other requests. The waiting request occupies its
+   handle's queue (later requests on that handle wait behind it), but a close
+   (entry 1) of a handle whose only request is a waiting lock ends the wait:
+   the lock request is answered with ZYKFS_E_CANCELED, then the handle closes.
    Codes: ZYKFS_E_INVALID_USAGE (other modes), ZYKFS_E_NOT_READABLE (SHARED on a
-   write-only handle), ZYKFS_E_READ_ONLY (EXCLUSIVE on a read-only handle). */
+   write-only handle), ZYKFS_E_READ_ONLY (EXCLUSIVE on a read-only handle),
+   ZYKFS_E_CANCELED (the handle was closed while the request waited). */
 typedef void (*zykfs_lock_fn)(void* mount, uint64_t file_handle, uint32_t mode, zykfs_callback_t callback,
                               void* context);
 
 /* 10 sparse: `ranges` holds `count` values forming (start, end) byte pairs; each
-   range is deallocated (punched out), the size unchanged. Every pair must have
+   range is deallocated (punched out), the size unchanged: afterwards every byte
+   of a range below the size reads as zero. A .QMV archive frees the whole
+   blocks of a range and writes zeros over the partial blocks at its edges;
+   like any write to an archive this lasts once synced. Every pair must have
    end > start (end is capped at 2^63-1), else nothing is done.
    Codes: ZYKFS_E_INVALID_USAGE (odd count or an empty pair), ZYKFS_E_READ_ONLY. */
 typedef void (*zykfs_sparse_fn)(void* mount, uint64_t file_handle, const uint64_t* ranges, uint64_t count,
@@ -384,7 +410,9 @@ typedef void (*zykfs_rmdir_fn)(void* mount, const char* path, zykfs_callback_t c
    ZYKFS_E_ACCESS_DENIED (the path leads out of the root through a link). */
 typedef void (*zykfs_mkdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
-/* 15 stat: status of the entry `path` (a symbolic link reports itself).
+/* 15 stat: status of the entry `path` (a symbolic link reports itself). A file
+   named like an archive that cannot be opened as one fails as its open does
+   (ZYKFS_E_CORRUPTED for a file that is no archive).
    Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_ACCESS_DENIED (the
    path leads out of the root through a link). */
 typedef void (*zykfs_stat_fn)(void* mount, const char* path, zykfs_stat_t* stat, zykfs_callback_t callback,

@@ -49,8 +49,7 @@ Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs) {
         uint64_t length = random() % (4 * bs);
         ControlRequest request{kControlDeallocate, static_cast<int64_t>(offset), static_cast<int64_t>(length), nullptr};
         archive.IOCTL(&request);
-        for (uint64_t i = (offset + bs - 1) / bs * bs; i < (offset + length) / bs * bs && i < model.size(); ++i)
-          model[i] = '\0';
+        for (uint64_t i = offset; i < offset + length && i < model.size(); ++i) model[i] = '\0';
       }
       if ((outcome.failed = archive.HasError())) return outcome;
     }

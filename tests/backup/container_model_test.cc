@@ -59,14 +59,13 @@ void RunModel(const ModelConfig& config, uint64_t operations, uint64_t seed) {
       ASSERT_FALSE(archive->HasError()) << archive->LastError().ToString();
       model.resize(size, '\0');
       flushed_since_change = false;
-    } else if (kind < 76) {  // punch: whole blocks inside the range become holes
+    } else if (kind < 76) {  // punch: whole blocks become holes, the whole range reads as zeros
       uint64_t offset = below(model.size() + bs);
       uint64_t length = below(6 * bs);
       ControlRequest request{kControlDeallocate, static_cast<int64_t>(offset), static_cast<int64_t>(length), nullptr};
       archive->IOCTL(&request);
       ASSERT_FALSE(archive->HasError()) << archive->LastError().ToString();
-      uint64_t first = (offset + bs - 1) / bs * bs, last = (offset + length) / bs * bs;
-      for (uint64_t i = first; i < last && i < model.size(); ++i) model[i] = '\0';
+      for (uint64_t i = offset; i < offset + length && i < model.size(); ++i) model[i] = '\0';
       flushed_since_change = false;
     } else if (kind < 84) {  // every gap between the allocated ranges reads as zeros
       ControlRequest request{kControlAllocationMap, 0, INT64_MAX, nullptr};

@@ -5,7 +5,7 @@
 //   qmv write ARCHIVE OFFSET                                    stdin is written at OFFSET
 //   qmv cat ARCHIVE                                             the content to stdout
 //   qmv truncate ARCHIVE SIZE
-//   qmv punch ARCHIVE OFFSET LENGTH                             whole blocks inside become holes
+//   qmv punch ARCHIVE OFFSET LENGTH                             the range reads as zeros
 //   qmv info [--json] ARCHIVE
 //   qmv check [--json] [--repair=leaks] ARCHIVE                 0 consistent, 2 corrupt, 3 leaks, 1 not checked
 //   qmv map [--json] ARCHIVE                                    runs of data and holes
@@ -74,7 +74,8 @@ const Command kCommands[] = {
      "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
     {"truncate", "qmv truncate [--return-space=MODE] ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n" kReturnSpaceHelp},
     {"punch", "qmv punch [--return-space=MODE] ARCHIVE OFFSET LENGTH",
-     "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH); they read as zeros.\n" kReturnSpaceHelp},
+     "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH) and zeroes the rest\n"
+     "of the range; the whole range reads as zeros.\n" kReturnSpaceHelp},
     {"info", "qmv info [--json] ARCHIVE",
      "Shows the volume label, both header copies, sizes, volumes and the trees.\n"
      "  --json   machine-readable output\n"},

@@ -4,6 +4,8 @@
 // public header. Every call gets its own Completion; the host checks that each
 // call is answered exactly once, from a thread other than the caller's.
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -129,6 +131,23 @@ class MountedDir : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(mount_.Result(), 0); }
   TempDir dir_;
   HostMount mount_{dir_.path()};
+};
+
+// Lowers the process's file size limit for as long as it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    set_ = ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+  bool Set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  bool set_ = false;
 };
 
 // Direct access to the mounted directory, below the library.

@@ -27,11 +27,15 @@ Common::Error FileError(uint32_t code, const char* function) {
 
 // The status record from an iterator standing on the entry.
 void FillStat(i_dir::iterator& entry, zykfs_stat_t& stat) {
+  // The sizes come first: an archive name whose file is no archive fails
+  // here, with the error its open reports, and a later getter would clear it.
+  stat.size = entry.GetSize();
+  if (entry.HasError()) return;
+  stat.allocated = entry.GetAllocatedSize();
+  if (entry.HasError()) return;
   stat.device = (static_cast<uint64_t>(entry.GetDeviceMajor()) << 32) + entry.GetDeviceMinor();
   stat.inode = entry.GetInodeNumber();
-  stat.size = entry.GetSize();
   stat.block_size = 4096;
-  stat.allocated = entry.GetAllocatedSize();
   stat.access_time = static_cast<uint64_t>(entry.GetAccessTime());
   stat.modify_time = static_cast<uint64_t>(entry.GetModificationTime());
   stat.change_time = static_cast<uint64_t>(entry.GetChangeTime());
@@ -288,7 +292,12 @@ void MountHandlerImpl::Register(const char* path, std::shared_ptr<FileObject> ob
 
 Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flags, uint64_t* out_handle) {
   const uint32_t access = flags & kOpenAccessMask;
-  if (access == 0 || ((flags & kOpenExclusive) != 0 && (flags & kOpenCreate) == 0) || out_handle == nullptr) {
+  // Bits without a meaning are refused rather than ignored, so that a host
+  // asking for something this library does not offer learns it at once.
+  constexpr uint32_t kKnownFlags =
+      kOpenAccessMask | kOpenCreate | kOpenTruncate | kOpenExclusive | kOpenAppendMode | kOpenNoLock;
+  if (access == 0 || (flags & ~kKnownFlags) != 0 || ((flags & kOpenExclusive) != 0 && (flags & kOpenCreate) == 0) ||
+      out_handle == nullptr) {
     return FileError(Common::kErrInvalidUsage, "OpenOrCreateFile");
   }
   UString name;
@@ -375,6 +384,9 @@ Common::Error MountHandlerImpl::CloseFile(uint64_t handle) {
   // The handle is retired first and synced afterwards: once out of the table
   // nobody else can reach the object, so the flush never runs beside a request
   // of the same file on another worker. A busy handle is left alone entirely.
+  // A lock request waiting alone on the handle would keep it busy for as long
+  // as another process holds the lock: it is ended first.
+  GetFileObject(handle)->CancelWaitingLock();
   std::shared_ptr<FileObject> retired;
   if (Common::Error error = PopFileObject(handle, false, retired)) return error;
   Common::Error sync = retired->Sync();

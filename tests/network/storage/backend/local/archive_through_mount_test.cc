@@ -72,11 +72,9 @@ TEST_F(ArchiveThroughMount, ArchivesAndPlainFilesAnswerAlike) {
         const uint64_t start = random() % size, end = start + 1 + random() % 20000;
         const uint64_t range[2] = {start, end};
         ASSERT_EQ(mount_.Sparse(file.handle, range, 2), 0);
-        // An archive deallocates only whole 4096-byte blocks (a block holding the
-        // end of the file counts as whole); partial blocks keep their bytes.
-        uint64_t first = (start + 4095) / 4096 * 4096, last = std::min<uint64_t>(end / 4096 * 4096, size);
-        if (file.path == "plain.bin") first = start, last = std::min<uint64_t>(end, size);
-        if (last > first) std::fill(file.model.begin() + first, file.model.begin() + last, '\0');
+        // Every byte of the range reads as zero, in partial blocks of an archive too.
+        const uint64_t last = std::min<uint64_t>(end, size);
+        std::fill(file.model.begin() + start, file.model.begin() + last, '\0');
         break;
       }
       case 5: {  // read a range, sometimes past the end
@@ -165,7 +163,25 @@ TEST_F(ArchiveThroughMount, OnlyFilesNamedLikeArchivesAreArchives) {
   WriteLocal(dir_ / "y.QMV", std::string(9000, 'y'));
   EXPECT_EQ(mount_.Open("y.QMV", ZYKFS_OPEN_READ, &handle), 0x4000D);
   EXPECT_EQ(mount_.Open("y.QMV", ZYKFS_OPEN_READ_WRITE, &handle), 0x4000D);
+  EXPECT_EQ(mount_.Stat("y.QMV", &status), 0x4000D) << "stat agrees with open";
+  EXPECT_EQ(status.size, 0u);
   EXPECT_EQ(ReadLocal(dir_ / "y.QMV"), std::string(9000, 'y'));
+}
+
+// A create that fails leaves no name behind: once there is room again the
+// name can be created, instead of being refused as a damaged archive.
+TEST_F(ArchiveThroughMount, FailedCreateLeavesTheNameFree) {
+  uint64_t handle = 0;
+  {
+    FileSizeLimit limit(4096);  // below the first blocks of a new archive
+    ASSERT_TRUE(limit.Set());
+    EXPECT_EQ(mount_.Open("new.QMV", kCreate, &handle), ZYKFS_E_DISK_FULL);
+  }
+  EXPECT_FALSE(LocalExists(dir_ / "new.QMV"));
+  zykfs_stat_t status{};
+  EXPECT_EQ(mount_.Stat("new.QMV", &status), ZYKFS_E_NOT_FOUND);
+  ASSERT_EQ(mount_.Open("new.QMV", kCreate, &handle), 0);
+  EXPECT_EQ(mount_.Close(handle), 0);
 }
 
 TEST_F(ArchiveThroughMount, RenamesStayWithinOneKindOfName) {
