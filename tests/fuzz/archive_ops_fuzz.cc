@@ -73,15 +73,13 @@ class Session {
     ExpectHealthy();
     model_.resize(length, '\0');
   }
-  // Whole blocks inside the range read as zeros afterwards.
+  // Every byte of the range below the size reads as zero afterwards.
   void Punch(uint64_t offset, uint64_t length) {
     ControlRequest request{kControlDeallocate, static_cast<int64_t>(offset), static_cast<int64_t>(length), nullptr};
     archive_->IOCTL(&request);
     ExpectHealthy();
-    const uint64_t block = parameters_.block_size;
-    uint64_t first = (offset + block - 1) / block * block;
-    uint64_t end = std::min<uint64_t>((offset + length) / block * block, model_.size());
-    if (end > first) std::fill(model_.begin() + first, model_.begin() + end, '\0');
+    const uint64_t end = std::min<uint64_t>(offset + length, model_.size());
+    if (end > offset) std::fill(model_.begin() + offset, model_.begin() + end, '\0');
   }
   void Flush() {
     archive_->Flush();
