@@ -294,34 +294,65 @@ typedef struct zykfs_append_status_t {
 /* Operation table                                                           */
 /*                                                                           */
 /* Every entry takes the mount record's `handle` first and the callback and  */
-/* context last. Codes listed per entry are the usual ones; any nonzero code */
-/* is a failure. Entries taking a handle report ZYKFS_E_INVALID_HANDLE for a */
-/* handle that is not open on this mount.                                    */
+/* context last. Each entry lists every code it can answer besides 0, with   */
+/* what the host should do; the codes below apply to every entry.            */
 /* ------------------------------------------------------------------------ */
+
+/* Codes of every entry: ZYKFS_E_NO_MEMORY and ZYKFS_E_OUT_OF_MEMORY (memory ran
+   out; nothing was done, retry later), ZYKFS_E_INVALID_USAGE (the mount record's
+   handle is null, or a required pointer argument is null; fix the call). */
 
 /* 0 open: opens or creates the regular file `path` with `flags` (ZYKFS_OPEN_*)
    and stores the new handle in *out_handle. A create that fails (a full disk,
    say) removes what it created, so the name stays free.
-   Codes: ZYKFS_E_INVALID_USAGE (no access value, EXCLUSIVE without CREATE, or
-   a bit that no ZYKFS_OPEN_* value names: unknown bits are refused),
-   ZYKFS_E_NOT_FOUND (missing without CREATE), ZYKFS_E_OPEN_FAILED (malformed
-   path, the system refused the open, or the path names a directory, whatever
-   the flags), ZYKFS_E_EXISTS (CREATE|EXCLUSIVE on an existing file), ZYKFS_E_READ_ONLY
-   (READ with TRUNCATE on an existing file), ZYKFS_E_ACCESS_DENIED. */
+   Codes:
+   ZYKFS_E_INVALID_USAGE: no access value, EXCLUSIVE without CREATE, or a bit
+     that no ZYKFS_OPEN_* value names (unknown bits are refused); fix the flags.
+   ZYKFS_E_NOT_FOUND: the file (without CREATE) or a parent directory is
+     missing; create it first or give up.
+   ZYKFS_E_EXISTS: CREATE|EXCLUSIVE on an existing file; pick another name.
+   ZYKFS_E_READ_ONLY: READ with TRUNCATE on an existing file; fix the flags.
+   ZYKFS_E_OPEN_FAILED, ZYKFS_E_CREATE_FAILED: malformed path, a directory,
+     a name the file system refuses (too long, below a file); give up.
+   ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
+     through a link; give up.
+   ZYKFS_E_DISK_FULL: no room to create the file (nothing is left behind);
+     free space and retry.
+   ZYKFS_E_CORRUPTED, ZYKFS_E_OLD_ARCHIVE_LAYOUT: a .QMV name whose file is
+     no archive this library reads; open it under another name or remove it.
+   ZYKFS_E_LOCK_FAILED: the file is locked elsewhere, for example a second
+     writer of a .QMV archive or of a file opened without NO_LOCK; retry once
+     the other handle or process has closed it.
+   ZYKFS_E_READ_FAILED, ZYKFS_E_WRITE_FAILED, ZYKFS_E_NOT_READY: the disk
+     failed while the file was opened; give up. */
 typedef void (*zykfs_open_fn)(void* mount, const char* path, uint32_t flags, uint64_t* out_handle,
                               zykfs_callback_t callback, void* context);
 
 /* 1 close: flushes the file and retires its handle. A failed flush still retires
    the handle and reports the flush error.
-   Codes: ZYKFS_E_BUSY (a request is pending; handle kept), ZYKFS_E_INVALID_USAGE
-   (a directory handle; handle kept), ZYKFS_E_INVALID_HANDLE. */
+   Codes:
+   ZYKFS_E_BUSY: a request on the handle is pending; the handle is kept, retry
+     once its callbacks have arrived.
+   ZYKFS_E_INVALID_USAGE: a directory handle (kept); use closedir (entry 18).
+   ZYKFS_E_INVALID_HANDLE: not open on this mount; nothing to do.
+   ZYKFS_E_DISK_FULL, ZYKFS_E_WRITE_FAILED, ZYKFS_E_LOCK_FAILED,
+   ZYKFS_E_CORRUPTED, ZYKFS_E_READ_FAILED: the final flush failed (for a .QMV
+     archive the state of its last successful sync remains); the handle is
+     retired all the same. */
 typedef void (*zykfs_close_fn)(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context);
 
 /* 2 read: reads up to `size` bytes at `offset` into `buffer`; *done receives the
    count (short only at end of file).
-   Codes: ZYKFS_E_NOT_READABLE (opened write only), ZYKFS_E_SEEK_FAILED (an offset
-   of 2^63 or more, or for a plain file one past the largest file its file
-   system allows). */
+   Codes:
+   ZYKFS_E_NOT_READABLE: opened write only; open the file for reading.
+   ZYKFS_E_SEEK_FAILED: an offset of 2^63 or more, or for a plain file one past
+     the largest file its file system allows; nothing lies there.
+   ZYKFS_E_INVALID_USAGE: a directory handle; use readdir.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount.
+   ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED, ZYKFS_E_LOCK_FAILED: the disk or the
+     archive failed; close the handle and give up.
+   ZYKFS_E_DISK_FULL, ZYKFS_E_WRITE_FAILED: an earlier change of this .QMV
+     handle failed (see entry 5); close and reopen. */
 typedef void (*zykfs_read_fn)(void* mount, uint64_t file_handle, void* buffer, uint64_t size, uint64_t offset,
                               uint64_t* done, zykfs_callback_t callback, void* context);
 
@@ -329,12 +360,23 @@ typedef void (*zykfs_read_fn)(void* mount, uint64_t file_handle, void* buffer, u
    file grows by `size` zero bytes. status->appended receives the count and
    status->flushed_size the size known to be flushed (the file is flushed at least
    every 8 MiB of appended data). `flag` is unused.
-   Codes: ZYKFS_E_READ_ONLY, ZYKFS_E_DISK_FULL (short write; count still reported). */
+   Codes:
+   ZYKFS_E_READ_ONLY: opened read only; open the file for writing.
+   ZYKFS_E_DISK_FULL: no more fits (a full disk, the largest file size); the
+     count appended is still reported; free space and append the rest.
+   ZYKFS_E_INVALID_USAGE: a directory handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount.
+   ZYKFS_E_WRITE_FAILED, ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED,
+   ZYKFS_E_LOCK_FAILED: the disk or the archive failed; close and give up. */
 typedef void (*zykfs_append_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
                                 uint8_t flag, zykfs_append_status_t* status, zykfs_callback_t callback,
                                 void* context);
 
-/* 4 pad: *value receives 0. Codes: ZYKFS_E_NOT_SUPPORTED (always, for now). */
+/* 4 pad: *value receives 0.
+   Codes:
+   ZYKFS_E_NOT_SUPPORTED: always, for now; do without padding.
+   ZYKFS_E_INVALID_USAGE: a directory handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount. */
 typedef void (*zykfs_pad_fn)(void* mount, uint64_t file_handle, uint64_t* value, zykfs_callback_t callback,
                              void* context);
 
@@ -345,23 +387,50 @@ typedef void (*zykfs_pad_fn)(void* mount, uint64_t file_handle, uint64_t* value,
    and sync on it reports the same error, and what was written since the last
    successful sync is lost (the file keeps its state as of that sync). fstat,
    lock and pad answer as before; close retires the handle and reports the same
-   error. Open the file again to go on. */
+   error. Open the file again to go on.
+   Codes:
+   ZYKFS_E_DISK_FULL: no room for the data; free space and write it again
+     (a .QMV handle must be reopened first, see above).
+   ZYKFS_E_WRITE_FAILED, ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED,
+   ZYKFS_E_LOCK_FAILED: the disk or the archive failed; the data since the last
+     successful sync may be lost; close and give up.
+   ZYKFS_E_INVALID_USAGE: a directory handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount. */
 typedef void (*zykfs_sync_fn)(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context);
 
 /* 6 fstat: status of the entry behind an open file or directory handle; for a
    file the size is the open file's current size.
-   Codes: ZYKFS_E_INVALID_HANDLE, ZYKFS_E_NOT_FOUND (renamed away meanwhile). */
+   Codes:
+   ZYKFS_E_INVALID_HANDLE: not open on this mount.
+   ZYKFS_E_NOT_FOUND: the file was renamed or removed below the mount meanwhile.
+   ZYKFS_E_ACCESS_DENIED: its path now leads out of the root through a link.
+   ZYKFS_E_CORRUPTED, ZYKFS_E_READ_FAILED: another .QMV file was put under the
+     handle's name meanwhile and cannot be read; close the handle. */
 typedef void (*zykfs_fstat_fn)(void* mount, uint64_t handle, zykfs_stat_t* stat, zykfs_callback_t callback,
                                void* context);
 
 /* 7 write: writes `size` bytes from `buffer` at `offset`; *done receives the count.
-   Codes: ZYKFS_E_READ_ONLY (opened read only), ZYKFS_E_DISK_FULL (no more fits:
-   the disk is full or the file reached its largest size; *done still has the
-   count written), ZYKFS_E_SEEK_FAILED (as for read). */
+   Codes:
+   ZYKFS_E_READ_ONLY: opened read only; open the file for writing.
+   ZYKFS_E_DISK_FULL: no more fits (the disk is full or the file reached its
+     largest size); *done still has the count written; free space, write the rest.
+   ZYKFS_E_SEEK_FAILED: as for read; nothing was written.
+   ZYKFS_E_INVALID_USAGE: a directory handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount.
+   ZYKFS_E_WRITE_FAILED, ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED,
+   ZYKFS_E_LOCK_FAILED: the disk or the archive failed; close and give up. */
 typedef void (*zykfs_write_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
                                uint64_t offset, uint64_t* done, zykfs_callback_t callback, void* context);
 
-/* 8 truncate: sets the file size. Codes: ZYKFS_E_READ_ONLY. */
+/* 8 truncate: sets the file size.
+   Codes:
+   ZYKFS_E_READ_ONLY: opened read only; open the file for writing.
+   ZYKFS_E_DISK_FULL, ZYKFS_E_WRITE_FAILED: the size is beyond what the file can
+     hold, or no room; choose a smaller size or free space.
+   ZYKFS_E_INVALID_USAGE: a directory handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount.
+   ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED, ZYKFS_E_LOCK_FAILED: the disk or the
+     archive failed; close and give up. */
 typedef void (*zykfs_truncate_fn)(void* mount, uint64_t file_handle, uint64_t size, zykfs_callback_t callback,
                                   void* context);
 
@@ -374,9 +443,16 @@ typedef void (*zykfs_truncate_fn)(void* mount, uint64_t file_handle, uint64_t si
    handle's queue (later requests on that handle wait behind it), but a close
    (entry 1) of a handle whose only request is a waiting lock ends the wait:
    the lock request is answered with ZYKFS_E_CANCELED, then the handle closes.
-   Codes: ZYKFS_E_INVALID_USAGE (other modes), ZYKFS_E_NOT_READABLE (SHARED on a
-   write-only handle), ZYKFS_E_READ_ONLY (EXCLUSIVE on a read-only handle),
-   ZYKFS_E_CANCELED (the handle was closed while the request waited). */
+   Codes:
+   ZYKFS_E_INVALID_USAGE: another mode, or a directory handle; fix the call.
+   ZYKFS_E_NOT_READABLE: SHARED on a write-only handle; reopen for reading.
+   ZYKFS_E_READ_ONLY: EXCLUSIVE on a read-only handle; reopen for writing.
+   ZYKFS_E_CANCELED: the handle was closed while the request waited.
+   ZYKFS_E_LOCK_FAILED: NONE while this handle holds no lock, or a wait that
+     could never end (this handle's own lock stands in the way); the lock
+     state is unchanged.
+   ZYKFS_E_NOT_SUPPORTED: a .QMV archive, which takes no host locks.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount. */
 typedef void (*zykfs_lock_fn)(void* mount, uint64_t file_handle, uint32_t mode, zykfs_callback_t callback,
                               void* context);
 
@@ -386,41 +462,85 @@ typedef void (*zykfs_lock_fn)(void* mount, uint64_t file_handle, uint32_t mode, 
    blocks of a range and writes zeros over the partial blocks at its edges;
    like any write to an archive this lasts once synced. Every pair must have
    end > start (end is capped at 2^63-1), else nothing is done.
-   Codes: ZYKFS_E_INVALID_USAGE (odd count or an empty pair), ZYKFS_E_READ_ONLY. */
+   Codes:
+   ZYKFS_E_INVALID_USAGE: odd count, an empty pair, or a directory handle;
+     nothing was done; fix the call.
+   ZYKFS_E_READ_ONLY: opened read only; open the file for writing.
+   ZYKFS_E_NOT_SUPPORTED: the file system cannot punch holes; write zeros.
+   ZYKFS_E_DISK_FULL, ZYKFS_E_WRITE_FAILED, ZYKFS_E_READ_FAILED,
+   ZYKFS_E_CORRUPTED, ZYKFS_E_LOCK_FAILED: the disk or the archive failed
+     (ranges before the failing one may be punched); close and give up.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount. */
 typedef void (*zykfs_sparse_fn)(void* mount, uint64_t file_handle, const uint64_t* ranges, uint64_t count,
                                 zykfs_callback_t callback, void* context);
 
 /* 11 rename: renames `from` to `to`, replacing an existing `to`.
-   Codes: ZYKFS_E_PATH_OPEN (either name open; the source is reported first),
-   ZYKFS_E_NOT_FOUND, ZYKFS_E_RENAME_FAILED (also malformed paths),
-   ZYKFS_E_ACCESS_DENIED (a path leads out of the root through a link). */
+   Codes:
+   ZYKFS_E_PATH_OPEN: either name has an open handle (the source is reported
+     first); close it and retry.
+   ZYKFS_E_NOT_FOUND: the source or the target's directory is missing.
+   ZYKFS_E_RENAME_FAILED: malformed paths, or the file system refused (a
+     directory into itself, a directory over a file); give up.
+   ZYKFS_E_NOT_SUPPORTED: one name is a .QMV archive name and the other is
+     not; a rename cannot turn one kind into the other.
+   ZYKFS_E_ACCESS_DENIED: permissions, or a path leads out of the root through
+     a link; give up.
+   ZYKFS_E_EXISTS: the target is a directory that is not empty. */
 typedef void (*zykfs_rename_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
                                 void* context);
 
-/* 12 unlink: removes a file. Codes: ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND,
-   ZYKFS_E_DELETE_FAILED (also malformed paths), ZYKFS_E_ACCESS_DENIED (the
-   path leads out of the root through a link). */
+/* 12 unlink: removes a file.
+   Codes:
+   ZYKFS_E_PATH_OPEN: the path has an open handle; close it and retry.
+   ZYKFS_E_NOT_FOUND: nothing of that name.
+   ZYKFS_E_DELETE_FAILED: malformed path, or the file system refused (a
+     directory: use rmdir); give up.
+   ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
+     through a link; give up. */
 typedef void (*zykfs_unlink_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
-/* 13 rmdir: removes an empty directory. Codes: as unlink. */
+/* 13 rmdir: removes an empty directory.
+   Codes:
+   ZYKFS_E_PATH_OPEN: the directory has an open handle; close it and retry.
+   ZYKFS_E_NOT_FOUND: nothing of that name.
+   ZYKFS_E_DELETE_FAILED: malformed path, not empty, or not a directory; empty
+     it first, or use unlink for a file.
+   ZYKFS_E_EXISTS: not empty (on some file systems); empty it first.
+   ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
+     through a link; give up. */
 typedef void (*zykfs_rmdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
-/* 14 mkdir: creates a directory. Codes: ZYKFS_E_EXISTS, ZYKFS_E_NOT_FOUND
-   (missing parent), ZYKFS_E_CREATE_FAILED (also malformed paths),
-   ZYKFS_E_ACCESS_DENIED (the path leads out of the root through a link). */
+/* 14 mkdir: creates a directory.
+   Codes:
+   ZYKFS_E_EXISTS: the name is taken; use it or pick another.
+   ZYKFS_E_NOT_FOUND: a parent directory is missing; create it first.
+   ZYKFS_E_CREATE_FAILED: malformed path, or the file system refused (below a
+     file, a name too long); give up.
+   ZYKFS_E_DISK_FULL: no room; free space and retry.
+   ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
+     through a link; give up. */
 typedef void (*zykfs_mkdir_fn)(void* mount, const char* path, zykfs_callback_t callback, void* context);
 
 /* 15 stat: status of the entry `path` (a symbolic link reports itself). A file
    named like an archive that cannot be opened as one fails as its open does
    (ZYKFS_E_CORRUPTED for a file that is no archive).
-   Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_ACCESS_DENIED (the
-   path leads out of the root through a link). */
+   Codes:
+   ZYKFS_E_NOT_FOUND: nothing of that name (also malformed paths).
+   ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
+     through a link.
+   ZYKFS_E_CORRUPTED, ZYKFS_E_OLD_ARCHIVE_LAYOUT, ZYKFS_E_LOCK_FAILED,
+   ZYKFS_E_READ_FAILED: a .QMV name whose archive cannot be opened, as open
+     would report. */
 typedef void (*zykfs_stat_fn)(void* mount, const char* path, zykfs_stat_t* stat, zykfs_callback_t callback,
                               void* context);
 
 /* 16 opendir: opens the directory `path` for listing; *out_handle receives the
-   handle. Codes: ZYKFS_E_NOT_FOUND (also malformed paths), ZYKFS_E_OPEN_FAILED,
-   ZYKFS_E_ACCESS_DENIED (the path leads out of the root through a link). */
+   handle.
+   Codes:
+   ZYKFS_E_NOT_FOUND: nothing of that name (also malformed paths).
+   ZYKFS_E_OPEN_FAILED: not a directory, or the system refused; give up.
+   ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
+     through a link; give up. */
 typedef void (*zykfs_opendir_fn)(void* mount, const char* path, uint64_t* out_handle,
                                  zykfs_callback_t callback, void* context);
 
@@ -429,38 +549,63 @@ typedef void (*zykfs_opendir_fn)(void* mount, const char* path, uint64_t* out_ha
    10-byte end record), u8 type (ZYKFS_DT_*), then the UTF-8 name and NUL; records
    follow without gaps. A batch ends when the next record does not fit; the end
    record follows the last entry (possibly in the next batch).
-   Codes: ZYKFS_E_BUFFER_TOO_SMALL, ZYKFS_E_END_OF_DIR (after the end record),
-   ZYKFS_E_QUEUE_FULL (a readdir on this handle is already pending). */
+   Codes:
+   ZYKFS_E_BUFFER_TOO_SMALL: below ZYKFS_READDIR_MIN_BUFFER; pass a larger one.
+   ZYKFS_E_END_OF_DIR: the end record was already delivered; close the handle.
+   ZYKFS_E_QUEUE_FULL: a readdir on this handle is already pending; wait for
+     its callback.
+   ZYKFS_E_INVALID_USAGE: a file handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount.
+   ZYKFS_E_READ_FAILED, ZYKFS_E_NOT_FOUND: the listing failed (the directory
+     was removed meanwhile, say); records written so far are reported; the
+     listing has ended. */
 typedef void (*zykfs_readdir_fn)(void* mount, uint64_t dir_handle, zykfs_readdir_status_t* status,
                                  zykfs_callback_t callback, void* context);
 
 /* 18 closedir: retires a directory handle.
-   Codes: ZYKFS_E_BUSY, ZYKFS_E_INVALID_USAGE (a file handle), ZYKFS_E_INVALID_HANDLE. */
+   Codes:
+   ZYKFS_E_BUSY: a readdir on the handle is pending; retry after its callback.
+   ZYKFS_E_INVALID_USAGE: a file handle (kept); use close (entry 1).
+   ZYKFS_E_INVALID_HANDLE: not open on this mount. */
 typedef void (*zykfs_closedir_fn)(void* mount, uint64_t dir_handle, zykfs_callback_t callback, void* context);
 
-/* 19 allocinfo: allocation summary of a file. Codes: ZYKFS_E_NOT_SUPPORTED
-   (no file kind answers it yet). */
+/* 19 allocinfo: allocation summary of a file.
+   Codes:
+   ZYKFS_E_NOT_SUPPORTED: no file kind answers it yet; do without.
+   ZYKFS_E_INVALID_USAGE: a directory handle.
+   ZYKFS_E_INVALID_HANDLE: not open on this mount. */
 typedef void (*zykfs_allocinfo_fn)(void* mount, uint64_t file_handle, zykfs_alloc_status_t* status,
                                    zykfs_callback_t callback, void* context);
 
-/* 20 clone: Codes: ZYKFS_E_NOT_SUPPORTED, always. */
+/* 20 clone: copies nothing.
+   Codes:
+   ZYKFS_E_NOT_SUPPORTED: always; copy through open, read and write. */
 typedef void (*zykfs_clone_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
                                void* context);
 
 /* 21 rename_safe: like rename but refuses to replace an existing `to`.
-   Codes: ZYKFS_E_EXISTS, ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND, and the other
-   codes of rename. */
+   Codes:
+   ZYKFS_E_EXISTS: the target exists; pick another name or use rename.
+   ZYKFS_E_PATH_OPEN: either name has an open handle; close it and retry.
+   ZYKFS_E_NOT_FOUND: the source or the target's directory is missing.
+   ZYKFS_E_RENAME_FAILED, ZYKFS_E_NOT_SUPPORTED, ZYKFS_E_ACCESS_DENIED: as for
+     rename (entry 11). */
 typedef void (*zykfs_rename_safe_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
                                      void* context);
 
 /* 22 swap: exchanges the contents of two open files under their names; each
    handle follows its file to the other name. Both must be idle file handles on
    different paths.
-   Codes: ZYKFS_E_INVALID_HANDLE, ZYKFS_E_INVALID_USAGE (same path, or a directory
-   handle), ZYKFS_E_BUSY (a request pending on either), ZYKFS_E_NOT_SUPPORTED
-   (either file is a .QMV archive: the exchange goes through a temporary name
-   that is not an archive name; both files are left as they were), and the
-   codes of rename. */
+   Codes:
+   ZYKFS_E_INVALID_HANDLE: either handle is not open on this mount.
+   ZYKFS_E_INVALID_USAGE: the same path twice, or a directory handle.
+   ZYKFS_E_BUSY: a request is pending on either handle; retry after its callback.
+   ZYKFS_E_NOT_SUPPORTED: either file is a .QMV archive (the exchange goes
+     through a temporary name that is not an archive name); both files are left
+     as they were.
+   ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND, ZYKFS_E_RENAME_FAILED,
+   ZYKFS_E_ACCESS_DENIED, ZYKFS_E_EXISTS: a rename of the exchange failed (as
+     for rename, entry 11); the files are put back under their own names. */
 typedef void (*zykfs_swap_fn)(void* mount, uint64_t first_handle, uint64_t second_handle,
                               zykfs_callback_t callback, void* context);
 
