@@ -193,40 +193,29 @@ TEST(DescriptorTable, WaiterIsWokenWhenTheHolderUnlocksOrCloses) {
   }
 }
 
+// TrackedLockPoll's result: 0, or the errno of a failure.
+int Poll(int fd, short type = F_WRLCK, int64_t start = 0, int64_t length = 1) {
+  struct flock request = Range(type, start, length);
+  errno = 0;
+  return TrackedLockPoll(fd, &request) == 0 ? 0 : errno;
+}
+
+// Requests enter the line in the order they are placed; a release grants, in
+// that order, every request that fits beside the grants before it.
 TEST(DescriptorTable, WaitersAreGrantedInArrivalOrderAndAllThatFit) {
   zyk_test::TempDir dir;
   std::string path = MakeFile(dir);
   Tracked holder(path), a(path), b(path), c(path);
   ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
-  std::atomic<int> result_a{-1}, result_b{-1}, result_c{-1};
-  std::thread ta([&] { result_a = Lock(a.fd(), F_WRLCK, 0, 10, true); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  std::thread tb([&] { result_b = Lock(b.fd(), F_RDLCK, 5, 1, true); });   // behind a, conflicts with a
-  std::thread tc([&] { result_c = Lock(c.fd(), F_RDLCK, 50, 1, true); });  // free once holder lets go
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(Poll(a.fd(), F_WRLCK, 0, 10), EINPROGRESS);
+  EXPECT_EQ(Poll(b.fd(), F_RDLCK, 5, 1), EINPROGRESS);   // behind a, conflicts with a
+  EXPECT_EQ(Poll(c.fd(), F_RDLCK, 50, 1), EINPROGRESS);  // free once holder lets go
   EXPECT_EQ(Lock(holder.fd(), F_UNLCK, 0, 100), 0);
-  // A failure cancels the remaining waits by closing their descriptors.
-  if (!Arrives(result_a)) a.Close();
-  if (!Arrives(result_c)) c.Close();
-  EXPECT_EQ(result_a.load(), 0);
-  EXPECT_EQ(result_c.load(), 0) << "a free request stayed queued";
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(result_b.load(), -1) << "b was granted over a's exclusive lock";
-  if (result_a.load() == 0) {
-    EXPECT_EQ(Lock(a.fd(), F_UNLCK, 0, 10), 0);
-  }
-  if (!Arrives(result_b)) b.Close();
-  ta.join();
-  tb.join();
-  tc.join();
-  EXPECT_EQ(result_b.load(), 0);
-}
-
-// TrackedLockPoll's result for an exclusive lock of byte 0: 0, or the errno of a failure.
-int Poll(int fd, short type = F_WRLCK) {
-  struct flock request = Range(type, 0, 1);
-  errno = 0;
-  return TrackedLockPoll(fd, &request) == 0 ? 0 : errno;
+  EXPECT_EQ(Poll(c.fd(), F_RDLCK, 50, 1), 0) << "a free request stayed queued";
+  EXPECT_EQ(Poll(b.fd(), F_RDLCK, 5, 1), EINPROGRESS) << "b was granted over a's exclusive lock";
+  EXPECT_EQ(Poll(a.fd(), F_WRLCK, 0, 10), 0);
+  EXPECT_EQ(Lock(a.fd(), F_UNLCK, 0, 10), 0);
+  EXPECT_EQ(Poll(b.fd(), F_RDLCK, 5, 1), 0);
 }
 
 // Polled requests never block, keep their place in line behind earlier ones,
