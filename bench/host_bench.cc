@@ -567,6 +567,82 @@ int main(int argc, char** argv) {
                       ::close(fd);
                     });
                   }});
+  // New names: each small file is created, written and closed (the close syncs
+  // it and, for a new name, its directory); renames go back and forth.
+  const std::string fresh_dir = base + "/fresh";
+  if (Selected("small file") || Selected("rename")) {
+    if (::mkdir(fresh_dir.c_str(), 0755) != 0) Fail("mkdir " + fresh_dir);
+  }
+  uint64_t fresh_count = 0;
+  rows.push_back({"small file create+write 4K+close", "files/s (vs open+write+fsync+close)",
+                  [&] {
+                    struct Steps {
+                      Host* host;
+                      std::string name;
+                      uint64_t handle = 0;
+                      uint64_t done = 0;
+                      char data[kSmall] = {};
+                      zykfs_callback_t finish = nullptr;
+                      void* context = nullptr;
+                      static void Opened(void* self, int32_t code) {
+                        auto& steps = *static_cast<Steps*>(self);
+                        if (code != 0) return steps.finish(steps.context, code);
+                        steps.host->ops().write(steps.host->mount(), steps.handle, steps.data, kSmall, 0, &steps.done,
+                                                &Steps::Written, self);
+                      }
+                      static void Written(void* self, int32_t code) {
+                        auto& steps = *static_cast<Steps*>(self);
+                        if (code != 0) return steps.finish(steps.context, code);
+                        steps.host->ops().close(steps.host->mount(), steps.handle, &Steps::Closed, self);
+                      }
+                      // The write's call may not have returned yet: busy, so close again.
+                      static void Closed(void* self, int32_t code) {
+                        auto& steps = *static_cast<Steps*>(self);
+                        if (code == ZYKFS_E_BUSY) return Written(self, 0);
+                        steps.finish(steps.context, code);
+                      }
+                    };
+                    auto steps = std::make_unique<Steps>();
+                    steps->host = &host;
+                    return RunSerial([&](zykfs_callback_t done, void* context) {
+                      steps->finish = done;
+                      steps->context = context;
+                      steps->name = "fresh/lib" + std::to_string(fresh_count++);
+                      host.ops().open(host.mount(), steps->name.c_str(),
+                                      ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE | ZYKFS_OPEN_NO_LOCK, &steps->handle,
+                                      &Steps::Opened, steps.get());
+                    });
+                  },
+                  [&] {
+                    char data[kSmall] = {};
+                    return RunSerialSyscall([&] {
+                      std::string name = fresh_dir + "/sys" + std::to_string(fresh_count++);
+                      int fd = ::open(name.c_str(), O_RDWR | O_CREAT, 0644);
+                      if (fd < 0 || ::pwrite(fd, data, kSmall, 0) != static_cast<ssize_t>(kSmall) || ::fsync(fd) != 0)
+                        Fail("create " + name);
+                      ::close(fd);
+                    });
+                  }});
+  bool renamed = false;
+  rows.push_back({"rename", "renames/s (vs rename(2))",
+                  [&] {
+                    host.Close(host.Open("fresh/renamed_a", ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE));
+                    return RunSerial([&](zykfs_callback_t done, void* context) {
+                      const char* from = renamed ? "fresh/renamed_b" : "fresh/renamed_a";
+                      const char* to = renamed ? "fresh/renamed_a" : "fresh/renamed_b";
+                      renamed = !renamed;
+                      host.ops().rename(host.mount(), from, to, done, context);
+                    });
+                  },
+                  [&] {
+                    const std::string a = fresh_dir + "/sys_a", b = fresh_dir + "/sys_b";
+                    WriteFile(a, 0);
+                    bool flip = false;
+                    return RunSerialSyscall([&] {
+                      if (::rename(flip ? b.c_str() : a.c_str(), flip ? a.c_str() : b.c_str()) != 0) Fail("rename");
+                      flip = !flip;
+                    });
+                  }});
   if (want_listing) {
     rows.push_back({"listing 100000 entries", "entries/s (vs readdir(3))",
                     [&] {

@@ -273,6 +273,7 @@ bool ContainerArchive::CreateVolume(uint32_t index) {
     file = directory_->CreateIO(name, !no_locks_, nullptr);
     if (file == nullptr) throw RetriableError{directory_->TakeError(), index};
     created = true;
+    new_volume_names_ = true;
   }
   try {
     FormatVolume(index, file);
@@ -334,6 +335,12 @@ void ContainerArchive::SyncVolumes() {
     file->Flush();
     if (file->HasError()) throw RetriableError{file->TakeError(), index};
     volumes_[index].dirty = false;
+  }
+  if (new_volume_names_) {
+    // A header may name a volume only once its file's name is on disk too.
+    directory_->Flush();
+    if (directory_->HasError()) throw directory_->TakeError();
+    new_volume_names_ = false;
   }
 }
 

@@ -252,6 +252,7 @@ class ContainerArchive : public rio_file, public BlockStore {
   bool read_only_ = false;
   bool no_locks_;
   bool provisional_split_ = false;  // V set to 1 because the plain name was missing
+  bool new_volume_names_ = false;   // a volume file was created since the directory was last synced
 
   std::vector<Volume> volumes_;
   uint64_t archive_id_ = 0;

@@ -153,6 +153,11 @@ void rio_dir_delegate::CreateSymLink(const char16_t* link, const char16_t* targe
   last_error_ = inner_->TakeError();
 }
 
+void rio_dir_delegate::Flush() {
+  inner_->Flush();
+  last_error_ = inner_->TakeError();
+}
+
 void rio_dir_delegate::CreateDir(const char16_t* name, const access_rights* rights) {
   inner_->CreateDir(name, rights);
   last_error_ = inner_->TakeError();

@@ -48,6 +48,7 @@ class rio_dir_delegate : public rio_dir {
   rio_file* OpenO(const char16_t* name, bool no_lock) override;
   void Remove(const char16_t* name) override;
   void Rename(const char16_t* old_name, const char16_t* new_name) override;
+  void Flush() override;
   void CreateHardLink(const char16_t* existing, const char16_t* new_name) override;
   void CreateSymLink(const char16_t* link, const char16_t* target) override;
   void CreateDir(const char16_t* name, const access_rights* rights) override;

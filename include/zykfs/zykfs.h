@@ -62,6 +62,16 @@
  * of one mount, retired by entry 1 (files) or 18 (directories). A handle value
  * may be reused for a new open after its close has completed.
  *
+ * Durability. A successful sync or close of a file makes its data durable; when
+ * the open created the file's name, that first sync also makes the name durable
+ * (its directory is synced). rename, rename_safe, swap and mkdir make the names
+ * they changed durable before they answer; a failed directory sync fails the
+ * call (the change itself stays made). The directory of a new file is synced by
+ * its path: if that path leads out of the root by then (a link was put in its
+ * place), the sync or close fails with ZYKFS_E_ACCESS_DENIED. unlink and rmdir
+ * do not wait: a removed name may come back after a power loss, with its old
+ * contents.
+ *
  * Close and unmount. A close reports ZYKFS_E_BUSY while a request on the handle
  * is still queued or running, or its call has not yet returned; the handle then
  * stays fully usable and the host retries once those calls have returned and

@@ -12,15 +12,22 @@
 //  - keeps its own copy of each file as it was at its last sync plus the list of
 //    writes and truncations since, so that ApplyCrash can rebuild the files as a
 //    power failure could leave them: unsynced writes dropped, kept, the last one
-//    torn, or a random subset kept.
-// Syncs are not passed to the inner files unless forward_syncs is set (the
-// durability model is the wrapper's own, which keeps the tests fast).
+//    torn, or a random subset kept;
+//  - keeps the names created (files and directories) and renamed since the last
+//    sync of their directories, which a crash undoes, newest first, as a file
+//    system without those directory syncs could leave them. Removals count as
+//    durable at once: a name that comes back loses nothing.
+// Syncs of files and directories are not passed to the inner objects unless
+// forward_syncs is set (the durability model is the wrapper's own, which keeps
+// the tests fast).
 //
 // Single-threaded: one test thread drives everything.
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <map>
+#include <set>
 #include <memory>
 #include <random>
 #include <string>
@@ -36,7 +43,35 @@ namespace zyk_test {
 enum class CrashMode { kDropUnsynced, kKeepUnsynced, kTearLast, kRandomSubset };
 enum class FaultKind { kIoError, kDiskFull };
 
-enum class EventType { kOpen, kCreate, kRead, kWrite, kSync, kTruncate, kSeek, kLock, kUnlock };
+enum class EventType { kOpen, kCreate, kRead, kWrite, kSync, kTruncate, kSeek, kLock, kUnlock, kMakeDir, kRename, kRemove, kDirSync };
+
+// `name` normalised below the wrapper's root: no empty, "." or ".." components
+// (".." drops the previous one), no leading or trailing "/".
+inline std::u16string NormalName(const std::u16string& name) {
+  std::vector<std::u16string> parts;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'/', start);
+    if (end == std::u16string::npos) end = name.size();
+    std::u16string part = name.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == u".") continue;
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else {
+      parts.push_back(part);
+    }
+  }
+  std::u16string joined;
+  for (const auto& part : parts) joined += (joined.empty() ? u"" : u"/") + part;
+  return joined;
+}
+
+// The directory holding the normalised `name` ("" for the root).
+inline std::u16string ParentName(const std::u16string& name) {
+  size_t slash = name.rfind(u'/');
+  return slash == std::u16string::npos ? u"" : name.substr(0, slash);
+}
 
 struct FaultEvent {
   EventType type;
@@ -111,9 +146,33 @@ class FaultState {
     file.pending.clear();
   }
 
+  // Name changes (normalised names). A change stays undoable until every
+  // directory it touched was synced after it.
+  void RecordCreate(const std::u16string& name, bool directory) {
+    names_.push_back({directory ? NameChange::kMakeDir : NameChange::kCreate, u"", name, {ParentName(name)}, {}});
+  }
+  void RecordRename(const std::u16string& from, const std::u16string& to) {
+    NameChange change{NameChange::kRename, from, to, {ParentName(from), ParentName(to)}, {}};
+    // Tracked files travel with their names; a replaced file is kept for the undo.
+    for (auto it = files_.lower_bound(to); it != files_.end() && IsWithin(it->first, to);)
+      change.replaced.insert(files_.extract(it++));
+    MoveTracked(from, to);
+    names_.push_back(std::move(change));
+  }
+  void RecordRemove(const std::u16string& name) {
+    for (auto it = files_.lower_bound(name); it != files_.end() && IsWithin(it->first, name);) it = files_.erase(it);
+  }
+  void RecordDirSync(const std::u16string& directory) {
+    for (auto& change : names_) change.unsynced.erase(directory);
+    names_.erase(std::remove_if(names_.begin(), names_.end(), [](const NameChange& c) { return c.unsynced.empty(); }),
+                 names_.end());
+  }
+  size_t UnsyncedNameChanges() const { return names_.size(); }
+
   // Rewrites every tracked file of `inner` as a crash could leave it and makes
   // that the new durable state. Call after every user of the files is gone.
   void ApplyCrash(rio_dir& inner, CrashMode mode, uint64_t seed) {
+    UndoNameChanges(inner);
     std::mt19937_64 random(seed);
     for (auto& [name, file] : files_) {
       std::vector<uint8_t> image = file.durable;
@@ -145,6 +204,47 @@ class FaultState {
   }
 
  private:
+  struct NameChange {
+    enum Kind { kCreate, kMakeDir, kRename } kind;
+    std::u16string from;
+    std::u16string to;
+    std::set<std::u16string> unsynced;     // directories still to be synced
+    std::map<std::u16string, Tracked> replaced;  // files a rename replaced
+  };
+
+  static bool IsWithin(const std::u16string& name, const std::u16string& top) {
+    return name.compare(0, top.size(), top) == 0 && (name.size() == top.size() || name[top.size()] == u'/');
+  }
+  void MoveTracked(const std::u16string& from, const std::u16string& to) {
+    std::map<std::u16string, Tracked> moved;
+    for (auto it = files_.lower_bound(from); it != files_.end() && IsWithin(it->first, from);) {
+      auto node = files_.extract(it++);
+      node.key() = to + node.key().substr(from.size());
+      moved.insert(std::move(node));
+    }
+    files_.merge(moved);
+  }
+  // Undoes the name changes no directory sync made durable, newest first, on the
+  // disk below `inner` (reached by its full path).
+  void UndoNameChanges(rio_dir& inner) {
+    namespace fs = std::filesystem;
+    const char16_t* top = inner.GetFullPath();
+    fs::path base(std::u16string(top ? top : u""));
+    auto on_disk = [&](const std::u16string& name) { return base / fs::path(name); };
+    for (auto change = names_.rbegin(); change != names_.rend(); ++change) {
+      std::error_code ignored;
+      if (change->kind == NameChange::kRename) {
+        fs::rename(on_disk(change->to), on_disk(change->from), ignored);
+        MoveTracked(change->to, change->from);
+        files_.merge(change->replaced);  // rewritten below with their durable bytes
+      } else {
+        fs::remove_all(on_disk(change->to), ignored);
+        RecordRemove(change->to);
+      }
+    }
+    names_.clear();
+  }
+
   static void Apply(std::vector<uint8_t>& image, const Pending& p, size_t bytes) {
     if (p.truncate) {
       image.resize(p.offset);
@@ -163,6 +263,7 @@ class FaultState {
   uint64_t crash_at_ = UINT64_MAX;
   bool crashed_ = false;
   std::map<std::u16string, Tracked> files_;
+  std::vector<NameChange> names_;
 };
 
 inline Common::Error InjectedError(FaultState::Verdict verdict) {
@@ -274,21 +375,71 @@ class FaultDir : public rio_dir_delegate {
   }
   rio_dir* OpenSelf() override { return OpenDir(u"."); }
 
+  void CreateDir(const char16_t* name, const access_rights* rights) override {
+    std::u16string full = Full(name);
+    if (Refused(EventType::kMakeDir, full)) return;
+    rio_dir_delegate::CreateDir(name, rights);
+    if (!HasError()) state_->RecordCreate(full, true);
+  }
+  void Rename(const char16_t* old_name, const char16_t* new_name) override {
+    std::u16string from = Full(old_name);
+    std::u16string to = Full(new_name);
+    if (Refused(EventType::kRename, from)) return;
+    rio_dir_delegate::Rename(old_name, new_name);
+    if (!HasError()) state_->RecordRename(from, to);
+  }
+  void Remove(const char16_t* name) override {
+    std::u16string full = Full(name);
+    if (Refused(EventType::kRemove, full)) return;
+    rio_dir_delegate::Remove(name);
+    if (!HasError()) state_->RecordRemove(full);
+  }
+  void RemoveDir(const char16_t* name) override {
+    std::u16string full = Full(name);
+    if (Refused(EventType::kRemove, full)) return;
+    rio_dir_delegate::RemoveDir(name);
+    if (!HasError()) state_->RecordRemove(full);
+  }
+  // A directory sync makes the name changes in this directory durable.
+  void Flush() override {
+    std::u16string self = NormalName(prefix_);
+    if (Refused(EventType::kDirSync, self)) return;
+    if (state_->forward_syncs) rio_dir_delegate::Flush();
+    if (!HasError()) state_->RecordDirSync(self);
+  }
+
  private:
+  std::u16string Full(const char16_t* name) const { return NormalName(prefix_ + (name ? name : u"")); }
+  // Counts the event; true with the injected error set when it must fail.
+  bool Refused(EventType type, const std::u16string& name) {
+    ClearError();
+    auto verdict = state_->Begin(type, name);
+    if (verdict == FaultState::Verdict::kProceed) return false;
+    SetError(InjectedError(verdict));
+    return true;
+  }
+  bool Exists(const char16_t* name) {
+    std::unique_ptr<i_dir::iterator> entry(Inner()->GetIterator(name));
+    bool exists = entry && !Inner()->HasError();
+    Inner()->ClearError();
+    return exists;
+  }
   rio_file* Open(EventType type, const char16_t* name, bool no_lock, int mode) {
     ClearError();
-    std::u16string full = prefix_ + name;
+    std::u16string full = Full(name);
     if (!state_->IsTracked(full)) state_->Track(full, Snapshot(name));
     auto verdict = state_->Begin(type, full);
     if (verdict != FaultState::Verdict::kProceed) {
       SetError(InjectedError(verdict));
       return nullptr;
     }
+    const bool new_name = mode == 2 && !Exists(name);
     rio_file* file = mode == 0   ? rio_dir_delegate::OpenI(name, no_lock)
                      : mode == 1 ? rio_dir_delegate::OpenIO(name, no_lock)
                                  : rio_dir_delegate::CreateIO(name, no_lock, nullptr);
     if (file == nullptr) return nullptr;
     if (mode == 2) state_->RecordTruncate(full, 0);
+    if (new_name) state_->RecordCreate(full, false);
     return new FaultFile(std::unique_ptr<rio_file>(file), state_, full);
   }
   // The file's current bytes, taken as durable when the wrapper first sees it.

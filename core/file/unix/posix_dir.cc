@@ -673,6 +673,14 @@ void posix_dir::RemoveDir(const char16_t* name) {
   }
 }
 
+void posix_dir::Flush() {
+  ClearError();
+  int fd = OpenPath(path_, O_RDONLY | O_DIRECTORY);
+  int failure = fd < 0 ? errno : ::fsync(fd) != 0 ? errno : 0;
+  if (fd >= 0) SafeClose(fd);
+  if (failure != 0) SetError(ResolveError(failure, Common::kErrWriteFailed, path_, ZYK_HERE));
+}
+
 void posix_dir::CreateDir(const char16_t* name, const access_rights* rights) {
   std::string path;
   if (!BuildPath(name, Common::kErrCreateFailed, path)) return;

@@ -97,6 +97,9 @@ class posix_dir : public rio_dir {
   void CreateSymLink(const char16_t* link, const char16_t* target) override;
   void CreateDir(const char16_t* name, const access_rights* rights) override;
   void RemoveDir(const char16_t* name) override;
+  // fsync of the directory (opened for reading, beneath the root when
+  // confined); failure: the mapped error, default 0x40003.
+  void Flush() override;
   void SetAccessRights(const char16_t* name, const access_rights& rights) override;
   // Refuses symbolic links (0x4000E) instead of following them.
   void SetUnixPermissions(const char16_t* name, uint32_t mode) override;

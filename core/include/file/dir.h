@@ -147,6 +147,10 @@ class o_dir : public virtual file_object {
   virtual void CreateSymLink(const char16_t* link, const char16_t* target);
   virtual void CreateDir(const char16_t* name, const access_rights* rights) = 0;
   virtual void RemoveDir(const char16_t* name) = 0;
+  // Makes the directory's entries durable: names created in it or renamed into
+  // or out of it survive a power loss once this returns without error. The
+  // default has nothing to sync.
+  virtual void Flush() {}
   virtual void SetAccessRights(const char16_t* name, const access_rights& rights);
   virtual void SetDOSAttributes(const char16_t* name, uint32_t attributes);
   virtual void SetUnixPermissions(const char16_t* name, uint32_t mode);

@@ -246,17 +246,21 @@ TEST_F(LinkConfinement, SwappingALinkNeverLetsAnOpenOut) {
     if (i % 4 == 3) {
       const std::string made = "swap/" + outside_relative + "/made" + std::to_string(i % 64);
       if (mount.Open(made.c_str(), ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE, &handle) == 0) {
-        ASSERT_EQ(mount.Close(handle), 0);
+        // The close syncs the new name's directory by its path, which may lead
+        // out by now: refused, and the handle is retired all the same.
+        const int32_t closed = mount.Close(handle);
+        EXPECT_TRUE(closed == 0 || closed == ZYKFS_E_ACCESS_DENIED) << std::hex << closed;
       }
       continue;
     }
     if (mount.Open(target.c_str(), ZYKFS_OPEN_READ, &handle) != 0) continue;
     char buffer[16];
     uint64_t done = 0;
-    ASSERT_EQ(mount.Read(handle, buffer, sizeof(buffer), 0, &done), 0);
-    ASSERT_EQ(std::string(buffer, done), "inside") << "open " << i;
+    EXPECT_EQ(mount.Read(handle, buffer, sizeof(buffer), 0, &done), 0);
+    EXPECT_EQ(std::string(buffer, done), "inside") << "open " << i;
     ++read_inside;
-    ASSERT_EQ(mount.Close(handle), 0);
+    EXPECT_EQ(mount.Close(handle), 0);
+    if (HasFailure()) break;
   }
   stop = true;
   swapper.join();

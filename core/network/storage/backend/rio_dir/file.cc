@@ -150,12 +150,19 @@ Common::Error ZykFile::Pad(uint64_t* value) {
 }
 
 Common::Error ZykFile::Sync() {
-  if ((flags_ & kOpenAccessMask) == kOpenRead) return {};
-  Common::Error error;
-  ro_file* file = GetROFile(error);
-  if (file == nullptr) return error;
-  file->Flush();
-  return file->TakeError();
+  if ((flags_ & kOpenAccessMask) != kOpenRead) {
+    Common::Error error;
+    ro_file* file = GetROFile(error);
+    if (file == nullptr) return error;
+    file->Flush();
+    if (Common::Error flushed = file->TakeError()) return flushed;
+  }
+  if (new_name_directory_) {
+    new_name_directory_->Flush();
+    if (Common::Error synced = new_name_directory_->TakeError()) return synced;
+    new_name_directory_.reset();
+  }
+  return {};
 }
 
 Common::Error ZykFile::Size(uint64_t* size) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/include/file/dir.h"
 #include "core/include/file/file.h"
 #include "core/network/storage/backend/rio_dir/file_object.h"
 
@@ -57,6 +58,10 @@ class ZykFile : public FileObject {
   ~ZykFile() override;
 
   uint32_t Flags() const { return flags_; }
+  // The file's name is new in `directory`: the first successful Sync (and so the
+  // close) also syncs that directory, so the name survives a power loss. Call
+  // before the handle is published.
+  void SyncDirectoryOnFirstSync(std::unique_ptr<rio_dir> directory) { new_name_directory_ = std::move(directory); }
 
   // Seek(offset), then Read; a short count without error means end of file.
   Common::Error Read(void* buffer, uint64_t size, uint64_t offset, uint64_t* done) override;
@@ -65,7 +70,7 @@ class ZykFile : public FileObject {
   // write fails with 0x40004 and still reports the count.
   Common::Error Append(const void* buffer, uint64_t size, uint8_t flag, zykfs_append_status_t* status) override;
   Common::Error Pad(uint64_t* value) override;
-  // Flush; succeeds at once on a read-only handle.
+  // Flush (nothing for a read-only handle), then the directory of a new name once.
   Common::Error Sync() override;
   Common::Error Size(uint64_t* size) override;
   Common::Error Write(const void* buffer, uint64_t size, uint64_t offset, uint64_t* done) override;
@@ -110,6 +115,7 @@ class ZykFile : public FileObject {
   pwrite_file* positional_writer_ = nullptr;
   bool positional_writer_known_ = false;
   uint64_t flushed_size_;
+  std::unique_ptr<rio_dir> new_name_directory_;  // null once synced; as flushed_size_
 };
 
 }  // namespace Network::Storage::Backend

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "core/common/random.h"
@@ -92,10 +94,19 @@ class MountHandlerImpl : public MountHandler {
   // fresh root view.
   Common::Error RemovePath(const char* path, const char* function, void (*remove)(rio_dir&, const char16_t*));
   // Converts both names and renames on a fresh root view; without `replace`
-  // an existing target is refused with 0x2850011.
-  Common::Error RenamePaths(const char* from, const char* to, const char* function, bool replace = true);
+  // an existing target is refused with 0x2850011. With `sync` the directories
+  // of both names are synced before it returns.
+  Common::Error RenamePaths(const char* from, const char* to, const char* function, bool replace = true,
+                            bool sync = true);
+  // Syncs the directory holding each of `paths` (names of `view`), each
+  // directory once, so that names made or renamed there survive a power loss. A
+  // failure is `code` raised in `function`, with the cause inside.
+  static Common::Error SyncParentDirs(rio_dir& view, std::initializer_list<const UString*> paths, uint32_t code,
+                                      const char* function);
   // Moves a file of a refused Swap back; false when it stays where it is.
   bool PutBack(const std::string& from, const std::string& to);
+  // Syncs the directories of both swapped names.
+  Common::Error SyncSwapped(const std::string& first, const std::string& second);
   // Adds the object under `path`; requires table_mutex_ not held.
   void Register(const char* path, std::shared_ptr<FileObject> object);
   // Retires `handle` if known (else 0x40025), idle (else 0x2850003) and of the
@@ -184,6 +195,27 @@ bool MountHandlerImpl::Exists(rio_dir& view, const UString& path) {
   return exists;
 }
 
+Common::Error MountHandlerImpl::SyncParentDirs(rio_dir& view, std::initializer_list<const UString*> paths,
+                                              uint32_t code, const char* function) {
+  std::set<UString> synced;
+  for (const UString* path : paths) {
+    const char16_t* rest = path->c_str();
+    std::unique_ptr<rio_dir> parent(view.OpenParentDir(&rest));
+    Common::Error cause = view.TakeError();
+    if (parent && !cause) {
+      const char16_t* place = parent->GetFullPath();
+      if (place != nullptr && !synced.insert(place).second) continue;
+      parent->Flush();
+      cause = parent->TakeError();
+      if (!cause) continue;
+    }
+    Common::Error error = FileError(code, function);
+    if (cause) Common::AddCause(error, cause);
+    return error;
+  }
+  return {};
+}
+
 Common::Error MountHandlerImpl::MakeDir(const char* path) {
   UString name;
   if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrCreateFailed, "MakeDir");
@@ -191,7 +223,8 @@ Common::Error MountHandlerImpl::MakeDir(const char* path) {
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
   view->CreateDir(name.c_str(), nullptr);
-  return view->TakeError();
+  if (Common::Error failure = view->TakeError()) return failure;
+  return SyncParentDirs(*view, {&name}, Common::kErrCreateFailed, "MakeDir");
 }
 
 Common::Error MountHandlerImpl::RemovePath(const char* path, const char* function,
@@ -214,7 +247,8 @@ Common::Error MountHandlerImpl::RemoveDir(const char* path) {
   return RemovePath(path, "RemoveDir", [](rio_dir& view, const char16_t* name) { view.RemoveDir(name); });
 }
 
-Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function, bool replace) {
+Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function, bool replace,
+                                           bool sync) {
   UString old_name;
   UString new_name;
   if (!DecodeUtf8Path(from, old_name) || !DecodeUtf8Path(to, new_name)) {
@@ -227,7 +261,9 @@ Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, co
   // the test and the rename.
   if (!replace && Exists(*view, new_name)) return Common::Error(kErrExists, ZYK_HERE_AS(function));
   view->Rename(old_name.c_str(), new_name.c_str());
-  return view->TakeError();
+  if (Common::Error failure = view->TakeError()) return failure;
+  if (!sync) return {};
+  return SyncParentDirs(*view, {&old_name, &new_name}, Common::kErrRenameFailed, function);
 }
 
 Common::Error MountHandlerImpl::Rename(const char* from, const char* to) {
@@ -246,6 +282,17 @@ bool MountHandlerImpl::PutBack(const std::string& from, const std::string& to) {
   Common::Error error = RenamePaths(from.c_str(), to.c_str(), "Swap", false);
   if (error) Common::TraceError(1, error);
   return !error;
+}
+
+Common::Error MountHandlerImpl::SyncSwapped(const std::string& first, const std::string& second) {
+  UString one;
+  UString two;
+  DecodeUtf8Path(first.c_str(), one);
+  DecodeUtf8Path(second.c_str(), two);
+  Common::Error error;
+  std::unique_ptr<rio_dir> view = MakeRootView(error);
+  if (!view) return error;
+  return SyncParentDirs(*view, {&one, &two}, Common::kErrRenameFailed, "Swap");
 }
 
 Common::Error MountHandlerImpl::Clone(const char*, const char*) {
@@ -317,7 +364,17 @@ Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flag
 
   const bool no_lock = (flags & kOpenNoLock) != 0;
   std::unique_ptr<rio_file> file;
+  std::unique_ptr<rio_dir> new_name_directory;
   if ((flags & kOpenTruncate) != 0 || ((flags & kOpenCreate) != 0 && !exists)) {
+    if (!exists) {
+      // The new name reaches the disk with the file's first sync.
+      const char16_t* rest = name.c_str();
+      new_name_directory.reset(view->OpenParentDir(&rest));
+      if (!new_name_directory || view->HasError()) {
+        error = view->TakeError();
+        return error ? error : FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+      }
+    }
     file.reset(view->CreateIO(name.c_str(), no_lock, nullptr));
   } else if (access == kOpenRead) {
     file.reset(view->OpenI(name.c_str(), no_lock));
@@ -339,6 +396,7 @@ Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flag
   }
 
   auto object = std::make_shared<ZykFile>(std::move(file), flags, task_manager_);
+  if (new_name_directory) object->SyncDirectoryOnFirstSync(std::move(new_name_directory));
   *out_handle = object->GetHandle();
   Register(path, std::move(object));
   return {};
@@ -418,18 +476,20 @@ Common::Error MountHandlerImpl::Swap(uint64_t first, uint64_t second) {
   }
   if (first_path == second_path) return FileError(Common::kErrInvalidUsage, "Swap");
 
+  // The three renames sync their directories once, together, at the end.
   const std::string temporary = first_path + "_" + MakeRandomGuid();
-  if (Common::Error error = RenamePaths(first_path.c_str(), temporary.c_str(), "Rename")) return error;
+  if (Common::Error error = RenamePaths(first_path.c_str(), temporary.c_str(), "Rename", true, false)) return error;
   // A refused later rename (an archive name and a plain one, say) puts back what
   // was moved, so the host finds its files under their own names again.
-  if (Common::Error error = RenamePaths(second_path.c_str(), first_path.c_str(), "Rename")) {
+  if (Common::Error error = RenamePaths(second_path.c_str(), first_path.c_str(), "Rename", true, false)) {
     PutBack(temporary, first_path);
     return error;
   }
-  if (Common::Error error = RenamePaths(temporary.c_str(), second_path.c_str(), "Rename")) {
+  if (Common::Error error = RenamePaths(temporary.c_str(), second_path.c_str(), "Rename", true, false)) {
     if (PutBack(first_path, second_path)) PutBack(temporary, first_path);
     return error;
   }
+  if (Common::Error error = SyncSwapped(first_path, second_path)) return error;
 
   std::lock_guard<std::mutex> lock(table_mutex_);
   auto one = handles_.find(first);
