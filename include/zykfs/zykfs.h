@@ -68,7 +68,9 @@
  * they changed durable before they answer; a failed directory sync fails the
  * call (the change itself stays made). The directory of a new file is synced by
  * its path: if that path leads out of the root by then (a link was put in its
- * place), the sync or close fails with ZYKFS_E_ACCESS_DENIED. unlink and rmdir
+ * place), the sync or close fails with ZYKFS_E_ACCESS_DENIED. A swap is three
+ * renames: one cut short by a power loss can leave the first file under its
+ * temporary name (its path, "_" and a GUID). unlink and rmdir
  * do not wait: a removed name may come back after a power loss, with its old
  * contents.
  *

@@ -154,13 +154,18 @@ class FaultState {
   void RecordRename(const std::u16string& from, const std::u16string& to) {
     NameChange change{NameChange::kRename, from, to, {ParentName(from), ParentName(to)}, {}};
     // Tracked files travel with their names; a replaced file is kept for the undo.
-    for (auto it = files_.lower_bound(to); it != files_.end() && IsWithin(it->first, to);)
-      change.replaced.insert(files_.extract(it++));
+    for (auto it = files_.begin(); it != files_.end();) {
+      if (IsWithin(it->first, to)) {
+        change.replaced.insert(files_.extract(it++));
+      } else {
+        ++it;
+      }
+    }
     MoveTracked(from, to);
     names_.push_back(std::move(change));
   }
   void RecordRemove(const std::u16string& name) {
-    for (auto it = files_.lower_bound(name); it != files_.end() && IsWithin(it->first, name);) it = files_.erase(it);
+    std::erase_if(files_, [&](const auto& file) { return IsWithin(file.first, name); });
   }
   void RecordDirSync(const std::u16string& directory) {
     for (auto& change : names_) change.unsynced.erase(directory);
@@ -217,7 +222,11 @@ class FaultState {
   }
   void MoveTracked(const std::u16string& from, const std::u16string& to) {
     std::map<std::u16string, Tracked> moved;
-    for (auto it = files_.lower_bound(from); it != files_.end() && IsWithin(it->first, from);) {
+    for (auto it = files_.begin(); it != files_.end();) {
+      if (!IsWithin(it->first, from)) {
+        ++it;
+        continue;
+      }
       auto node = files_.extract(it++);
       node.key() = to + node.key().substr(from.size());
       moved.insert(std::move(node));

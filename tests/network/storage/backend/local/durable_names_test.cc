@@ -99,10 +99,18 @@ void RunWorkload(FaultyMount& mount, uint64_t seed, Acknowledged& done) {
         uint64_t first = 0, second = 0;
         if (mount.handler->OpenOrCreateFile(a.c_str(), kOpenReadWrite, &first)) return;
         if (mount.handler->OpenOrCreateFile(b.c_str(), kOpenReadWrite, &second)) return;
+        // The swap is acknowledged by its own answer, whatever the closes say. A
+        // swap that fails on the way (the crash) may leave its files anywhere
+        // along its three renames: neither name is known any more.
         bool swapped = !mount.handler->Swap(first, second);
+        if (swapped) {
+          std::swap(done.files[a], done.files[b]);
+        } else {
+          done.files.erase(a);
+          done.files.erase(b);
+        }
         bool closed = !mount.handler->CloseFile(first) && !mount.handler->CloseFile(second);
         if (!swapped || !closed) return;
-        std::swap(done.files[a], done.files[b]);
         break;
       }
     }
