@@ -16,6 +16,7 @@
 
 #include "core/backup/container_api.h"
 #include "core/file/unix/posix_dir.h"
+#include "support/pattern.h"
 
 namespace container_test {
 
@@ -86,18 +87,7 @@ inline std::string ReadAt(ContainerArchive& archive, int64_t offset, size_t leng
 
 inline std::string ReadAll(ContainerArchive& archive) { return ReadAt(archive, 0, archive.GetSize()); }
 
-// Pseudo-random bytes, the same for the same seed.
-inline std::string Pattern(size_t length, uint32_t seed) {
-  std::string bytes(length, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    byte = static_cast<char>(x);
-  }
-  return bytes;
-}
+using zyk_test::Pattern;
 
 inline std::vector<uint8_t> FileBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

@@ -15,6 +15,7 @@
 #include "core/backup/container_check.h"
 #include "fuzz/fuzz_targets.h"
 #include "support/memory_dir.h"
+#include "support/pattern.h"
 
 namespace zyk_fuzz {
 namespace {
@@ -35,17 +36,7 @@ class Input {
   size_t at_ = 0;
 };
 
-std::string Pattern(size_t length, uint8_t seed) {
-  std::string bytes(length, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    byte = static_cast<char>(x);
-  }
-  return bytes;
-}
+using zyk_test::Pattern;
 
 class Session {
  public:
