@@ -22,16 +22,16 @@ bool IsEscape(char16_t unit) { return unit >= kEscapeFirst && unit <= kEscapeLas
 // Guards creation of the converter and every conversion through it: an ICU
 // converter is not safe for concurrent use.
 std::mutex g_converter_lock;
-std::atomic<UConverter*> g_converter{nullptr};
+std::atomic<UConverter*> g_converter{nullptr};  // written under g_converter_lock, held by every conversion
 // Set with g_converter when the converter maps every ASCII character to its own
 // byte and back, as the character sets of Unix locales do: pure ASCII names then
 // skip the converter and its lock.
-std::atomic<bool> g_ascii_identity{false};
+std::atomic<bool> g_ascii_identity{false};  // written under g_converter_lock
 
 // Output positions of the escapes written by the callback during the current
 // widening (guarded by g_converter_lock), relative to g_widen_start.
-std::vector<size_t> g_escape_positions;
-const UChar* g_widen_start = nullptr;
+std::vector<size_t> g_escape_positions;  // guarded by g_converter_lock
+const UChar* g_widen_start = nullptr;    // guarded by g_converter_lock
 
 // Bytes the character set rejects become U+F800 + byte (bytes below 0x80 as themselves).
 void ToUnicodeEscape(const void*, UConverterToUnicodeArgs* args, const char* bytes, int32_t length,

@@ -40,9 +40,9 @@ std::atomic<CatalogReader> g_reader{&ReadCatalogResource};
 
 // The loaded catalog; published once (release) after its size fields are stored,
 // and kept until the process ends: error values anywhere may point into it.
-std::atomic<const uint8_t*> g_catalog{nullptr};
-std::atomic<size_t> g_catalog_size{0};
-std::atomic<size_t> g_table_end{0};
+std::atomic<const uint8_t*> g_catalog{nullptr};  // written under g_load_mutex
+std::atomic<size_t> g_catalog_size{0};           // written under g_load_mutex
+std::atomic<size_t> g_table_end{0};              // written under g_load_mutex
 std::mutex g_load_mutex;              // held while the catalog is being loaded
 thread_local bool t_loading = false;  // this thread is loading the catalog
 

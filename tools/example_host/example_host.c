@@ -24,8 +24,8 @@
 typedef struct {
   pthread_mutex_t lock;
   pthread_cond_t done;
-  int finished;
-  int32_t code;
+  int finished; /* guarded by lock */
+  int32_t code;  /* guarded by lock */
 } waiter_t;
 
 static void on_done(void* context, int32_t code) {

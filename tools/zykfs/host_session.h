@@ -39,8 +39,8 @@ class HostSession {
   struct Completion {
     std::mutex mutex;
     std::condition_variable done_signal;
-    bool done = false;
-    int32_t code = 0;
+    bool done = false;  // guarded by mutex
+    int32_t code = 0;   // guarded by mutex
     static void Done(void* context, int32_t code);
     int32_t Wait();
   };

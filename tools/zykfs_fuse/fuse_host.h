@@ -110,7 +110,8 @@ class FuseHost {
   const HostOptions options_;
   NodeTable nodes_;
 
-  // Serialises the requests that open, close, rename or remove names.
+  // Serialises the requests that open, close, rename or remove names; guards
+  // each OpenFile's `opens` and `hidden_path` and the open file of each node.
   std::mutex namespace_mutex_;
   std::atomic<uint64_t> hidden_counter_{0};
 

@@ -74,9 +74,9 @@ struct Waiter {
   int64_t length;
   int type;
   std::condition_variable wake;
-  State state = kWaiting;
-  int error = 0;       // when failed
-  bool apply = false;  // when granted: a new record whose system lock the waiter applies
+  State state = kWaiting;  // guarded by the file's mutex
+  int error = 0;           // guarded by the file's mutex; when failed
+  bool apply = false;      // guarded by the file's mutex; granted: a new record whose system lock the waiter applies
 };
 
 // One tracked file per identity in use.
@@ -95,15 +95,14 @@ class FileObject {
   virtual bool AcceptsRange(int64_t, int64_t) const { return true; }
 
   std::mutex mutex;
-  // Everything below is guarded by `mutex`.
-  std::vector<LockRecord> locks;  // ordered by start
-  std::list<Waiter*> waiters;     // first in, first out
+  std::vector<LockRecord> locks;  // guarded by mutex; ordered by start
+  std::list<Waiter*> waiters;     // guarded by mutex; first in, first out
   // Requests of TrackedLockPoll, one per descriptor: queued in `waiters`
   // (kWaiting), or granted with their system lock still to be applied.
-  std::map<int, std::unique_ptr<Waiter>> polled;
-  std::vector<int> pools[3];     // parked descriptors per access mode, oldest first
-  uint64_t open_count = 0;
-  FileIdentity identity{};
+  std::map<int, std::unique_ptr<Waiter>> polled;  // guarded by mutex
+  std::vector<int> pools[3];     // guarded by mutex; parked descriptors per access mode, oldest first
+  uint64_t open_count = 0;       // guarded by mutex, changed with the table mutex held too
+  FileIdentity identity{};       // set once under the table mutex before the file is shared
 
   struct Conflict {
     bool any = false;

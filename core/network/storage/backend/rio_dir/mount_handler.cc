@@ -113,7 +113,7 @@ class MountHandlerImpl : public MountHandler {
   // right kind (else 0x4001F), handing its object to `retired`.
   Common::Error PopFileObject(uint64_t handle, bool directory, std::shared_ptr<FileObject>& retired);
 
-  const std::unique_ptr<rio_dir> root_;
+  const std::unique_ptr<rio_dir> root_;  // used only under root_mutex_: its last error is shared
   std::mutex root_mutex_;  // held only while a root view is made
   std::map<uint64_t, Entry> handles_;             // guarded by table_mutex_
   std::map<std::string, uint32_t> open_paths_;    // guarded by table_mutex_
