@@ -5,7 +5,7 @@
 // or open and close library handles (open, create, release, rename, unlink,
 // rmdir, opendir) run on the session thread that received them, one at a time.
 
-#define FUSE_USE_VERSION 34
+#define FUSE_USE_VERSION 312  // the 3.12 session loop API: fuse_loop_cfg_* and fuse_session_loop_mt
 #include <fuse_lowlevel.h>
 
 #include <array>
