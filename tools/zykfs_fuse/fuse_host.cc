@@ -59,7 +59,16 @@ void FuseHost::Init(fuse_conn_info* connection) {
   connection->max_background = 64;
   connection->congestion_threshold = 48;
   connection->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;  // truncation arrives as a setattr on the open file
-  connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+  // The write-back cache turns many small writes into few large ones, sent in
+  // the background and at the latest by close and fsync. Every library handle
+  // is opened for reading where it can be, as the kernel then reads pages of
+  // files opened for writing only; it also places O_APPEND writes itself.
+  writeback_ = options_.writeback_cache && (connection->capable & FUSE_CAP_WRITEBACK_CACHE);
+  if (writeback_) {
+    connection->want |= FUSE_CAP_WRITEBACK_CACHE;
+  } else {
+    connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+  }
   if (connection->capable & FUSE_CAP_SPLICE_READ) connection->want &= ~FUSE_CAP_SPLICE_READ;
 }
 
@@ -78,6 +87,12 @@ struct stat FuseHost::Attributes(const zykfs_stat_t& status, NodeType type) cons
   attributes.st_mtim = TimeOf(status.modify_time);
   attributes.st_ctim = TimeOf(status.change_time);
   return attributes;
+}
+
+const Version* FuseHost::Checked(const zykfs_stat_t& status, NodeType type, Version& version) const {
+  if (!writeback_ || type != NodeType::kFile) return nullptr;
+  version = Version{status.size, status.modify_time};
+  return &version;
 }
 
 fuse_entry_param FuseHost::Entry(uint64_t node, const zykfs_stat_t& status, NodeType type) const {
@@ -135,7 +150,8 @@ void FuseHost::Lookup(fuse_req_t request, fuse_ino_t parent, const char* name_te
             [this, request, parent, name, path, kept_path, status](int32_t code) {
               if (code != ZYKFS_OK) return ReplyCode(request, code);
               ResolveType(path, status->inode, [this, request, parent, name, path, status](NodeType type) {
-                uint64_t node = nodes_.Found(parent, name, status->inode, type);
+                Version version;
+                uint64_t node = nodes_.Found(parent, name, status->inode, type, Checked(*status, type, version));
                 if (node == 0) return (void)fuse_reply_err(request, ENOENT);
                 std::shared_ptr<OpenFile> file = nodes_.OpenOf(node);
                 if (!file) {
@@ -213,7 +229,12 @@ bool FuseHost::ShowsAs(const struct stat* attributes, int to_set) const {
   if ((to_set & FUSE_SET_ATTR_GID) && attributes->st_gid != options_.gid) return false;
   constexpr int kTimes = FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_ATIME_NOW |
                          FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_CTIME;
-  return (to_set & kTimes) == 0;
+  int times = to_set & kTimes;
+  // With the write-back cache the kernel keeps a file's modification and change
+  // times while it caches writes, and hands them back with the data (at close,
+  // fsync, truncate). The library stamps its own as the data reaches it.
+  if (writeback_) times &= ~(FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_CTIME);
+  return times == 0;
 }
 
 void FuseHost::SetAttr(fuse_req_t request, fuse_ino_t node, const struct stat* attributes, int to_set,
@@ -243,6 +264,7 @@ void FuseHost::SetAttr(fuse_req_t request, fuse_ino_t node, const struct stat* a
   if (file != nullptr && file->Writable()) {
     file->Submit([this, request, file, size, type, path](uint64_t handle) {
     if (handle == 0) return (void)fuse_reply_err(request, EBADF);
+      file->NoteChange();
       CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.truncate(library_, handle, size, cb, ctx); },
                 [this, request, file, type, path](int32_t code) {
                   file->Finish();
@@ -533,9 +555,11 @@ void FuseHost::Create(fuse_req_t request, fuse_ino_t parent, const char* name_te
     return ReplyCode(request, code);
   }
   RememberType(status.inode, NodeType::kFile);
-  uint64_t node = nodes_.Found(parent, name, status.inode, NodeType::kFile);
+  Version version;
+  uint64_t node = nodes_.Found(parent, name, status.inode, NodeType::kFile, Checked(status, NodeType::kFile, version));
   if (!file) {
     file = std::make_shared<OpenFile>(handle, true, IsArchiveName(name));
+    file->NoteChange();  // the first sync makes a created name durable
     nodes_.SetOpen(node, file);
   }
   ++file->opens;
@@ -573,6 +597,7 @@ void FuseHost::Write(fuse_req_t request, const char* data, size_t size, off_t of
   auto done = std::make_shared<uint64_t>(0);
   file->Submit([this, request, file, buffer, done, size, offset](uint64_t handle) {
     if (handle == 0) return (void)fuse_reply_err(request, EBADF);
+    file->NoteChange();
     CallAsync(
         [&](zykfs_callback_t cb, void* ctx) {
           ops_.write(library_, handle, buffer.get(), size, static_cast<uint64_t>(offset), done.get(), cb, ctx);
@@ -585,24 +610,29 @@ void FuseHost::Write(fuse_req_t request, const char* data, size_t size, off_t of
   });
 }
 
-void FuseHost::Fsync(fuse_req_t request, fuse_file_info* info) {
-  OpenFile* file = FileOf(info);
-  file->Submit([this, request, file](uint64_t handle) {
-    if (handle == 0) return (void)fuse_reply_err(request, EBADF);
-    CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.sync(library_, handle, cb, ctx); },
-              [request, file](int32_t code) {
-                file->Finish();
-                ReplyCode(request, code, Request::kWrite);
-              });
-  });
-}
+void FuseHost::Fsync(fuse_req_t request, fuse_file_info* info) { Sync(request, FileOf(info)); }
 
 // Every close(2) of an archive commits what was written, so that another
 // program opening it next finds it; plain files reach the system at each write.
 void FuseHost::Flush(fuse_req_t request, fuse_file_info* info) {
   OpenFile* file = FileOf(info);
   if (!file->Archive() || !file->Writable()) return (void)fuse_reply_err(request, 0);
-  Fsync(request, info);
+  Sync(request, file);
+}
+
+// The kernel sends a flush or fsync only once the writes it sent before have
+// been answered, so a change noted by then is covered by this sync.
+void FuseHost::Sync(fuse_req_t request, OpenFile* file) {
+  if (!file->TakeChange()) return (void)fuse_reply_err(request, 0);
+  file->Submit([this, request, file](uint64_t handle) {
+    if (handle == 0) return (void)fuse_reply_err(request, EBADF);
+    CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.sync(library_, handle, cb, ctx); },
+              [request, file](int32_t code) {
+                if (code != ZYKFS_OK) file->NoteChange();
+                file->Finish();
+                ReplyCode(request, code, Request::kWrite);
+              });
+  });
 }
 
 void FuseHost::Release(fuse_req_t request, fuse_ino_t node, fuse_file_info* info) {
@@ -610,7 +640,14 @@ void FuseHost::Release(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   if (--file->opens > 0) return (void)fuse_reply_err(request, 0);
   std::shared_ptr<OpenFile> keep = nodes_.OpenOf(node);
-  int32_t code = CloseLibraryHandle(file->Pause());
+  uint64_t handle = file->Pause();
+  if (writeback_) {
+    // The kernel now holds the file's final size; a later lookup compares with it.
+    zykfs_stat_t status{};
+    int32_t stat = CallAndWait([&](zykfs_callback_t cb, void* ctx) { ops_.fstat(library_, handle, &status, cb, ctx); });
+    if (stat == ZYKFS_OK) nodes_.SetVersion(node, Version{status.size, status.modify_time});
+  }
+  int32_t code = CloseLibraryHandle(handle);
   file->Retire();
   if (!file->hidden_path.empty()) PathCall(ops_.unlink, file->hidden_path);
   nodes_.SetOpen(node, nullptr);
@@ -631,6 +668,7 @@ void FuseHost::Fallocate(fuse_req_t request, int mode, off_t offset, off_t lengt
   punch->end = punch->start + static_cast<uint64_t>(length);
   file->Submit([this, request, file, punch](uint64_t handle) {
     if (handle == 0) return (void)fuse_reply_err(request, EBADF);
+    file->NoteChange();
     auto finish = [request, file](int32_t code) {
       file->Finish();
       ReplyCode(request, code, Request::kWrite);
@@ -751,7 +789,8 @@ void FuseHost::ReadDir(fuse_req_t request, fuse_ino_t node, size_t size, off_t o
     NodeType type = listed.type == ZYKFS_DT_DIR ? NodeType::kDirectory : NodeType::kFile;
     uint64_t id = 0;
     if (StatPath(child, status) == ZYKFS_OK) {
-      id = nodes_.Found(node, listed.name, status.inode, type);
+      Version version;
+      id = nodes_.Found(node, listed.name, status.inode, type, Checked(status, type, version));
       entry = Entry(id, status, type);
       if (id != 0 && nodes_.OpenOf(id)) {
         // An open file's size is its handle's, not the name's: listed without

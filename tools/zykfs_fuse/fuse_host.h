@@ -79,6 +79,12 @@ class FuseHost {
   // The kernel attributes of a library status.
   struct stat Attributes(const zykfs_stat_t& status, NodeType type) const;
   fuse_entry_param Entry(uint64_t node, const zykfs_stat_t& status, NodeType type) const;
+  // The version a lookup checks a known node against (stored in `version`), or
+  // null where the kernel takes sizes and times from each answer.
+  const Version* Checked(const zykfs_stat_t& status, NodeType type, Version& version) const;
+  // Makes the file's changes durable (commits an archive); answers at once when
+  // nothing changed since its last sync.
+  void Sync(fuse_req_t request, OpenFile* file);
   bool ShowsAs(const struct stat* attributes, int to_set) const;
 
   // Answers `request` with the attributes of `path`, or of the open file when
@@ -108,6 +114,7 @@ class FuseHost {
   const zykfs_ops_t& ops_;
   void* const library_;
   const HostOptions options_;
+  bool writeback_ = false;  // the kernel caches writes; set by Init before any request
   NodeTable nodes_;
 
   // Serialises the requests that open, close, rename or remove names; guards

@@ -14,6 +14,7 @@ struct HostOptions {
   gid_t gid = 0;        // group shown for every entry
   mode_t umask = 022;   // permission bits taken away from 0777
   bool read_only = false;
+  bool writeback_cache = true;  // let the kernel cache writes (when it can)
   double attr_timeout = 1.0;   // seconds the kernel may keep attributes
   double entry_timeout = 1.0;  // seconds the kernel may keep names
 };

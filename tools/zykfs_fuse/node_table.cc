@@ -9,14 +9,20 @@ NodeTable::NodeTable() {
   nodes_.emplace(kRootNode, std::move(root));
 }
 
-uint64_t NodeTable::Found(uint64_t parent, const std::string& name, uint64_t inode, NodeType type) {
+uint64_t NodeTable::Found(uint64_t parent, const std::string& name, uint64_t inode, NodeType type,
+                          const Version* version) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (nodes_.count(parent) == 0) return 0;
   auto child = children_.find(Key(parent, name));
   if (child != children_.end()) {
     Node& node = nodes_.at(child->second);
-    if (node.inode == inode && node.type == type) {
+    bool stale = version != nullptr && !node.open && node.versioned && !(node.version == *version);
+    if (node.inode == inode && node.type == type && !stale) {
       ++node.lookups;
+      if (version != nullptr && !node.open) {
+        node.version = *version;
+        node.versioned = true;
+      }
       return child->second;
     }
     DetachLocked(parent, name);
@@ -28,9 +34,21 @@ uint64_t NodeTable::Found(uint64_t parent, const std::string& name, uint64_t ino
   node.lookups = 1;
   node.inode = inode;
   node.type = type;
+  if (version != nullptr) {
+    node.version = *version;
+    node.versioned = true;
+  }
   nodes_.emplace(id, std::move(node));
   children_[Key(parent, name)] = id;
   return id;
+}
+
+void NodeTable::SetVersion(uint64_t id, const Version& version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = nodes_.find(id);
+  if (found == nodes_.end()) return;
+  found->second.version = version;
+  found->second.versioned = true;
 }
 
 void NodeTable::Forget(uint64_t id, uint64_t count) {

@@ -20,6 +20,16 @@ constexpr uint64_t kRootNode = 1;
 
 enum class NodeType : uint8_t { kFile, kDirectory };
 
+// The size and modification time of a file's contents as the kernel was last
+// told them. With the kernel's write-back cache the kernel keeps its own size
+// and times for every file node it knows, so a file changed by another path is
+// shown fresh only through a new node.
+struct Version {
+  uint64_t size = 0;
+  uint64_t modify_time = 0;
+  bool operator==(const Version&) const = default;
+};
+
 class NodeTable {
  public:
   NodeTable();
@@ -27,7 +37,12 @@ class NodeTable {
   // The node of `name` in `parent` for a lookup that found library inode
   // `inode`: the known node when it still stands for that inode, else a new one
   // (the old one is detached). Adds one kernel lookup. Returns 0 when the parent is unknown.
-  uint64_t Found(uint64_t parent, const std::string& name, uint64_t inode, NodeType type);
+  // With `version`, a known node that is not open and was last shown at
+  // another version is replaced by a new node as well, which then records it.
+  uint64_t Found(uint64_t parent, const std::string& name, uint64_t inode, NodeType type,
+                 const Version* version = nullptr);
+  // Records the version the kernel holds for `node` (at the last close of the file).
+  void SetVersion(uint64_t node, const Version& version);
   // Drops `count` kernel lookups; the node goes when none remain and it is not open.
   void Forget(uint64_t node, uint64_t count);
 
@@ -65,6 +80,8 @@ class NodeTable {
     uint64_t lookups = 0;
     uint64_t inode = 0;
     NodeType type = NodeType::kFile;
+    bool versioned = false;  // whether `version` was recorded
+    Version version;
     std::shared_ptr<OpenFile> open;
   };
   using Key = std::pair<uint64_t, std::string>;

@@ -4,6 +4,7 @@
 // an unlink) while requests keep arriving: requests that come meanwhile wait in
 // a queue instead of blocking a thread.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -40,6 +41,13 @@ class OpenFile {
   bool Writable() const;
   bool Archive() const { return archive_; }
 
+  // Whether the file may hold changes its last sync did not make durable: set
+  // as a change (write, truncate, hole punch, a created name) is issued, taken
+  // by a sync, which puts it back when it fails. A sync without changes has
+  // nothing to do, so a close that changed nothing commits nothing.
+  void NoteChange() { changed_.store(true); }
+  bool TakeChange() { return changed_.exchange(false); }
+
   // Count of the program's opens that share this handle; guarded by the
   // caller's namespace lock, not by this object.
   int opens = 0;
@@ -53,6 +61,7 @@ class OpenFile {
   uint64_t handle_;                 // guarded by mutex_
   bool writable_;                   // guarded by mutex_
   const bool archive_;
+  std::atomic<bool> changed_{false};
   int in_flight_ = 0;               // guarded by mutex_
   bool paused_ = false;             // guarded by mutex_
   std::deque<Request> held_;        // guarded by mutex_

@@ -33,6 +33,13 @@ constexpr char kUsage[] =
     "    -o library=PATH        the library to load (default: beside this program)\n"
     "    -o attr_timeout=SECS   how long the kernel keeps attributes (default 1)\n"
     "    -o entry_timeout=SECS  how long the kernel keeps names (default 1)\n"
+    "    -o no_writeback_cache  send every write to the library as it is made\n"
+    "                           (default: the kernel caches writes and sends them\n"
+    "                           in large pieces, at the latest on close and fsync;\n"
+    "                           while it caches a file it keeps that file's size\n"
+    "                           and times, so a change made through another path\n"
+    "                           shows once the name is looked up again, and setting\n"
+    "                           only the modification time succeeds without effect)\n"
     "\n"
     "Not supported (the library has no such operation): chmod, chown and setting\n"
     "times fail with EPERM unless they ask for what the file already shows; hard\n"
@@ -53,6 +60,7 @@ struct Arguments {
   int read_only = 0;
   double attr_timeout = 1.0;
   double entry_timeout = 1.0;
+  int writeback_cache = 1;
 };
 
 enum { kKeyRoot, kKeyReadOnly };
@@ -65,6 +73,8 @@ const fuse_opt kOptions[] = {
     ZYK_OPTION("umask=%o", umask),
     ZYK_OPTION("attr_timeout=%lf", attr_timeout),
     ZYK_OPTION("entry_timeout=%lf", entry_timeout),
+    {"writeback_cache", offsetof(Arguments, writeback_cache), 1},
+    {"no_writeback_cache", offsetof(Arguments, writeback_cache), 0},
     FUSE_OPT_KEY("ro", kKeyReadOnly),
     FUSE_OPT_END,
 };
@@ -174,6 +184,7 @@ int main(int argc, char** argv) {
   options.gid = arguments.gid != UINT_MAX ? arguments.gid : ::getgid();
   options.umask = arguments.umask != UINT_MAX ? (arguments.umask & 0777) : CurrentUmask();
   options.read_only = arguments.read_only != 0;
+  options.writeback_cache = arguments.writeback_cache != 0;
   options.attr_timeout = arguments.attr_timeout;
   options.entry_timeout = arguments.entry_timeout;
   if (!Validate(options)) return 1;
