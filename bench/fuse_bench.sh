@@ -19,9 +19,20 @@ cleanup() { cd /; mountpoint -q "$mnt" && fusermount3 -u "$mnt"; rm -rf "$work";
 trap cleanup EXIT
 "$fuse_bin" "$root" "$mnt"
 
-# One fio job; prints its bandwidth in KiB/s (reads plus writes).
+# Writes out and drops the cached pages of FILE, so that reads start at the disk.
+drop_cached() {
+  python3 -c 'import os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+os.fsync(fd)
+os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)' "$1"
+}
+
+# One fio job; prints its bandwidth in KiB/s (reads plus writes). fio drops the
+# pages cached for the file it opens; through the mount, the served file under
+# ROOT keeps its own, which are dropped too, so every job starts cold.
 fio_bw() {
   local file="$1" rw="$2" bs="$3" depth="$4" engine="$5"
+  drop_cached "${file/#$mnt/$root}"
   fio --name=bench --filename="$file" --size="${size_mib}M" --rw="$rw" --bs="$bs" --iodepth="$depth" \
       --ioengine="$engine" --runtime="$runtime" --time_based=1 --invalidate=1 --output-format=json 2>/dev/null |
     python3 -c 'import json,sys; j=json.load(sys.stdin)["jobs"][0]; print(j["read"]["bw"] + j["write"]["bw"])'

@@ -101,13 +101,15 @@ void Symlink(fuse_req_t request, const char*, fuse_ino_t, const char*) { fuse_re
 void MakeNode(fuse_req_t request, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(request, EPERM); }
 void ReadLink(fuse_req_t request, fuse_ino_t) { fuse_reply_err(request, EINVAL); }
 
-// No extended attributes.
+// No extended attributes. ENOSYS tells the kernel so once and for all: it then
+// answers EOPNOTSUPP itself, without asking (it asks for security.capability
+// before every write(2) otherwise).
 void SetXattr(fuse_req_t request, fuse_ino_t, const char*, const char*, size_t, int) {
-  fuse_reply_err(request, EOPNOTSUPP);
+  fuse_reply_err(request, ENOSYS);
 }
-void GetXattr(fuse_req_t request, fuse_ino_t, const char*, size_t) { fuse_reply_err(request, EOPNOTSUPP); }
-void ListXattr(fuse_req_t request, fuse_ino_t, size_t) { fuse_reply_err(request, EOPNOTSUPP); }
-void RemoveXattr(fuse_req_t request, fuse_ino_t, const char*) { fuse_reply_err(request, EOPNOTSUPP); }
+void GetXattr(fuse_req_t request, fuse_ino_t, const char*, size_t) { fuse_reply_err(request, ENOSYS); }
+void ListXattr(fuse_req_t request, fuse_ino_t, size_t) { fuse_reply_err(request, ENOSYS); }
+void RemoveXattr(fuse_req_t request, fuse_ino_t, const char*) { fuse_reply_err(request, ENOSYS); }
 
 fuse_lowlevel_ops MakeOperations() {
   fuse_lowlevel_ops ops{};
