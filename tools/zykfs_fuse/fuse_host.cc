@@ -640,14 +640,10 @@ void FuseHost::Release(fuse_req_t request, fuse_ino_t node, fuse_file_info* info
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   if (--file->opens > 0) return (void)fuse_reply_err(request, 0);
   std::shared_ptr<OpenFile> keep = nodes_.OpenOf(node);
-  uint64_t handle = file->Pause();
-  if (writeback_) {
-    // The kernel now holds the file's final size; a later lookup compares with it.
-    zykfs_stat_t status{};
-    int32_t stat = CallAndWait([&](zykfs_callback_t cb, void* ctx) { ops_.fstat(library_, handle, &status, cb, ctx); });
-    if (stat == ZYKFS_OK) nodes_.SetVersion(node, Version{status.size, status.modify_time});
-  }
-  int32_t code = CloseLibraryHandle(handle);
+  // What the kernel holds of a file written through it is known only to the
+  // kernel; the next lookup shows the file as the library has it, on a new node.
+  if (writeback_ && file->Written()) nodes_.Outdate(node);
+  int32_t code = CloseLibraryHandle(file->Pause());
   file->Retire();
   if (!file->hidden_path.empty()) PathCall(ops_.unlink, file->hidden_path);
   nodes_.SetOpen(node, nullptr);

@@ -16,7 +16,8 @@ uint64_t NodeTable::Found(uint64_t parent, const std::string& name, uint64_t ino
   auto child = children_.find(Key(parent, name));
   if (child != children_.end()) {
     Node& node = nodes_.at(child->second);
-    bool stale = version != nullptr && !node.open && node.versioned && !(node.version == *version);
+    bool stale = version != nullptr && !node.open &&
+                 (node.outdated || (node.versioned && !(node.version == *version)));
     if (node.inode == inode && node.type == type && !stale) {
       ++node.lookups;
       if (version != nullptr && !node.open) {
@@ -43,12 +44,10 @@ uint64_t NodeTable::Found(uint64_t parent, const std::string& name, uint64_t ino
   return id;
 }
 
-void NodeTable::SetVersion(uint64_t id, const Version& version) {
+void NodeTable::Outdate(uint64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = nodes_.find(id);
-  if (found == nodes_.end()) return;
-  found->second.version = version;
-  found->second.versioned = true;
+  if (found != nodes_.end()) found->second.outdated = true;
 }
 
 void NodeTable::Forget(uint64_t id, uint64_t count) {

@@ -41,8 +41,8 @@ class NodeTable {
   // another version is replaced by a new node as well, which then records it.
   uint64_t Found(uint64_t parent, const std::string& name, uint64_t inode, NodeType type,
                  const Version* version = nullptr);
-  // Records the version the kernel holds for `node` (at the last close of the file).
-  void SetVersion(uint64_t node, const Version& version);
+  // Makes the next Found with a version replace `node` (whose version is unknown).
+  void Outdate(uint64_t node);
   // Drops `count` kernel lookups; the node goes when none remain and it is not open.
   void Forget(uint64_t node, uint64_t count);
 
@@ -81,6 +81,7 @@ class NodeTable {
     uint64_t inode = 0;
     NodeType type = NodeType::kFile;
     bool versioned = false;  // whether `version` was recorded
+    bool outdated = false;   // replaced at the next Found with a version
     Version version;
     std::shared_ptr<OpenFile> open;
   };

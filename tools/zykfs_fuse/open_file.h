@@ -45,8 +45,13 @@ class OpenFile {
   // as a change (write, truncate, hole punch, a created name) is issued, taken
   // by a sync, which puts it back when it fails. A sync without changes has
   // nothing to do, so a close that changed nothing commits nothing.
-  void NoteChange() { changed_.store(true); }
+  void NoteChange() {
+    written_.store(true);
+    changed_.store(true);
+  }
   bool TakeChange() { return changed_.exchange(false); }
+  // Whether anything was ever changed through this file.
+  bool Written() const { return written_.load(); }
 
   // Count of the program's opens that share this handle; guarded by the
   // caller's namespace lock, not by this object.
@@ -62,6 +67,7 @@ class OpenFile {
   bool writable_;                   // guarded by mutex_
   const bool archive_;
   std::atomic<bool> changed_{false};
+  std::atomic<bool> written_{false};
   int in_flight_ = 0;               // guarded by mutex_
   bool paused_ = false;             // guarded by mutex_
   std::deque<Request> held_;        // guarded by mutex_

@@ -15,6 +15,26 @@ printf 'archive' > x.QMV
 [ "$(stat -c %s x.QMV)" = 7 ] || fail "archive shows its logical size"
 [ "$(stat -c %s "$ROOT/x.QMV")" != 7 ] || fail "archive is stored as a container"
 
+# The kernel caches writes and keeps the size of the files it knows: a file
+# changed through another path still shows its new size and contents at a
+# later lookup (timeouts 0 make that every access; the release of the mount's
+# own last write may still be on its way, so the new contents are waited for).
+cd /
+unmount_tree
+mount_tree -o entry_timeout=0,attr_timeout=0
+printf 'one' > "$MNT/w.txt"
+[ "$(cat "$MNT/w.txt")" = one ] || fail "written through the cache"
+printf 'longer text' > "$ROOT/w.txt"
+tries=0
+until [ "$(stat -c %s "$MNT/w.txt")" = 11 ] && [ "$(cat "$MNT/w.txt")" = "longer text" ]; do
+  tries=$((tries + 1))
+  [ "$tries" -lt 200 ] || fail "a change through another path does not show"
+  sleep 0.05
+done
+unmount_tree
+mount_tree
+cd "$MNT"
+
 # Inode numbers stay stable.
 inode=$(stat -c %i a.txt)
 [ "$(stat -c %i a.txt)" = "$inode" ] || fail "stable inode"
