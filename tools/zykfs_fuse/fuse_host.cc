@@ -220,7 +220,7 @@ void FuseHost::GetAttr(fuse_req_t request, fuse_ino_t node) {
 
 // True when every attribute change asked for, other than the size, is what the
 // mount already shows (a chmod to the present mode, a chown to the present owner).
-bool FuseHost::ShowsAs(const struct stat* attributes, int to_set) const {
+bool FuseHost::ShowsAs(const struct stat* attributes, int to_set, NodeType type) const {
   if (to_set & FUSE_SET_ATTR_MODE) {
     mode_t shown = (S_ISDIR(attributes->st_mode) ? 0777 : 0666) & ~options_.umask;
     if ((attributes->st_mode & 07777) != shown) return false;
@@ -233,22 +233,22 @@ bool FuseHost::ShowsAs(const struct stat* attributes, int to_set) const {
   // With the write-back cache the kernel keeps a file's modification and change
   // times while it caches writes, and hands them back with the data (at close,
   // fsync, truncate). The library stamps its own as the data reaches it.
-  if (writeback_) times &= ~(FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_CTIME);
+  if (writeback_ && type == NodeType::kFile) times &= ~(FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_CTIME);
   return times == 0;
 }
 
 void FuseHost::SetAttr(fuse_req_t request, fuse_ino_t node, const struct stat* attributes, int to_set,
                        fuse_file_info* info) {
-  // The table has no entries for modes, owners or times.
-  if (!ShowsAs(attributes, to_set)) {
-    fuse_reply_err(request, EPERM);
-    return;
-  }
   NodeType type;
   uint64_t inode;
   std::string path;
   if (!nodes_.TypeOf(node, type, inode)) {
     fuse_reply_err(request, ENOENT);
+    return;
+  }
+  // The table has no entries for modes, owners or times.
+  if (!ShowsAs(attributes, to_set, type)) {
+    fuse_reply_err(request, EPERM);
     return;
   }
   std::shared_ptr<OpenFile> open = nodes_.OpenOf(node);

@@ -85,7 +85,7 @@ class FuseHost {
   // Makes the file's changes durable (commits an archive); answers at once when
   // nothing changed since its last sync.
   void Sync(fuse_req_t request, OpenFile* file);
-  bool ShowsAs(const struct stat* attributes, int to_set) const;
+  bool ShowsAs(const struct stat* attributes, int to_set, NodeType type) const;
 
   // Answers `request` with the attributes of `path`, or of the open file when
   // `file` is set (its size is then the open file's current size).
