@@ -1,11 +1,10 @@
 #include "core/common/locale.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "core/common/unix/file_bytes_unix.h"
 
 namespace Common {
 namespace {
@@ -26,15 +25,8 @@ constexpr Alias kAliases[] = {
 // A setting file holds a line such as LANG=de_DE: skip its first five bytes and
 // read at most buffer_size - 1 bytes. Empty when the file gives nothing useful.
 std::string ReadSettingFile(const char* path, size_t buffer_size) {
-  if (path == nullptr) return std::string();
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::string();
-  std::string text(buffer_size - 1, '\0');
-  ssize_t got = -1;
-  if (::lseek(fd, 5, SEEK_SET) == 5) got = ::read(fd, text.data(), text.size());
-  ::close(fd);
-  if (got <= 1) return std::string();
-  text.resize(static_cast<size_t>(got));
+  std::string text = ReadFileBytes(path, 5, buffer_size - 1);
+  if (text.size() <= 1) return std::string();
   return text;
 }
 

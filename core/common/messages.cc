@@ -6,8 +6,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/file/resource_archive.h"
-
 namespace Common {
 namespace {
 
@@ -34,9 +32,8 @@ const char16_t* TextAt(const uint8_t* catalog, size_t table_end, uint32_t id) {
   return reinterpret_cast<const char16_t*>(catalog + id + Load32(catalog + id));
 }
 
-void* ReadCatalogResource(size_t* size) { return ReadResource(kMessageCatalogName, size); }
-
-std::atomic<CatalogReader> g_reader{&ReadCatalogResource};
+std::atomic<CatalogReader> g_installed_reader{nullptr};
+std::atomic<CatalogReader> g_reader{nullptr};
 
 // The loaded catalog; published once (release) after its size fields are stored,
 // and kept until the process ends: error values anywhere may point into it.
@@ -48,7 +45,8 @@ thread_local bool t_loading = false;  // this thread is loading the catalog
 
 void LoadCatalog() {
   size_t size = 0;
-  void* data = g_reader.load()(&size);
+  CatalogReader reader = g_reader.load();
+  void* data = reader != nullptr ? reader(&size) : nullptr;
   if (data == nullptr || !IsValidCatalog(data, size)) {
     std::free(data);
     std::abort();  // no built-in texts: without its catalog the library cannot describe errors
@@ -108,6 +106,11 @@ bool IsCatalogText(const void* text) {
   return address >= start && address - start < g_catalog_size.load(std::memory_order_relaxed);
 }
 
-void SetCatalogReaderForTesting(CatalogReader reader) { g_reader.store(reader ? reader : &ReadCatalogResource); }
+void InstallCatalogReader(CatalogReader reader) {
+  g_installed_reader.store(reader);
+  g_reader.store(reader);
+}
+
+void SetCatalogReaderForTesting(CatalogReader reader) { g_reader.store(reader ? reader : g_installed_reader.load()); }
 
 }  // namespace Common

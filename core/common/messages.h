@@ -35,10 +35,14 @@ bool IsValidCatalog(const void* data, size_t size);
 // The text of `id` in a valid catalog, or null when `id` names no slot.
 const char16_t* CatalogText(const void* catalog, size_t size, uint32_t id);
 
-// Test seam: where the catalog comes from (default: the resource archive). The
-// reader returns a malloc'ed block and its size, or null. Only effective
-// before the first GetMessageText.
+// Where the catalog comes from. The file layer, which reads the library's
+// resource archive, installs its reader while the binary loads; without one the
+// catalog counts as missing. The reader returns a malloc'ed block and its size,
+// or null. Only effective before the first GetMessageText.
 using CatalogReader = void* (*)(size_t* size);
+void InstallCatalogReader(CatalogReader reader);
+
+// Test seam: replaces the installed reader; null puts it back.
 void SetCatalogReaderForTesting(CatalogReader reader);
 
 }  // namespace Common

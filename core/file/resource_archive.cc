@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "core/common/locale.h"
+#include "core/common/messages.h"
+#include "core/file/unix/module_path.h"
 #include "core/file/unix/resource_file.h"
 
 namespace Common {
@@ -90,31 +92,6 @@ UString SidecarPath(const UString& module_path) {
   return (has_extension ? module_path.substr(0, dot) : module_path) + u".dat";
 }
 
-std::string AbsoluteModulePath(const char* name, const char* cwd) {
-  std::vector<std::string> parts;
-  auto append = [&parts](const char* text) {
-    for (const char* p = text; *p != 0;) {
-      const char* end = std::strchr(p, '/');
-      if (end == nullptr) end = p + std::strlen(p);
-      std::string part(p, end);
-      if (part == "..") {
-        if (!parts.empty()) parts.pop_back();
-      } else if (!part.empty() && part != ".") {
-        parts.push_back(part);
-      }
-      p = *end ? end + 1 : end;
-    }
-  };
-  if (name[0] != '/') {
-    if (cwd == nullptr) return std::string();
-    append(cwd);
-  }
-  append(name);
-  std::string path;
-  for (const std::string& part : parts) path += "/" + part;
-  return path.empty() ? "/" : path;
-}
-
 std::unique_ptr<zip_file_impl> OpenResourceArchive(const UString& module_path) {
   if (module_path.empty()) return nullptr;
   std::unique_ptr<ri_file> file = OpenResourceFile(SidecarPath(module_path));
@@ -190,3 +167,15 @@ void* ReadConversionData(const char* path, size_t* size) {
 }
 
 }  // namespace Common
+
+namespace {
+
+void* ReadMessageCatalog(size_t* size) { return Common::ReadResource(Common::kMessageCatalogName, size); }
+
+}  // namespace
+
+// Errors take their texts from the catalog in this archive. The build names this
+// symbol as undefined on every link against the file layer, so the object is
+// always linked and the reader is in place once the binary has loaded.
+extern "C" const bool zyk_message_catalog_installed =
+    (Common::InstallCatalogReader(&ReadMessageCatalog), true);

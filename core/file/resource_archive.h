@@ -15,16 +15,6 @@
 
 namespace Common {
 
-// The absolute path of the file the library was loaded from (the executable
-// when it is linked statically); empty when it cannot be found. Bytes of 0x80
-// and above appear as U+F880..U+F8FF.
-UString GetModulePath();
-
-// Makes a loader-reported object name absolute against `cwd` (used only when
-// `name` is relative), dropping "." components and letting ".." remove the
-// component before it. Empty when `name` is relative and `cwd` is null.
-std::string AbsoluteModulePath(const char* name, const char* cwd);
-
 // The sidecar of a module: its extension (from the last "." after the last
 // "/") replaced by ".dat", or ".dat" appended when there is none.
 UString SidecarPath(const UString& module_path);
