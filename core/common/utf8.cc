@@ -59,4 +59,34 @@ bool DecodeUtf8(const char* text, UString& out) {
   return ok;
 }
 
+std::string EncodeUtf8(const char16_t* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  out.reserve(std::char_traits<char16_t>::length(text) * 3);
+  for (const char16_t* p = text; *p != 0; ++p) {
+    uint32_t unit = *p;
+    uint32_t code = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+      code = 0x10000 + ((unit - 0xD800) << 10) + (p[1] - 0xDC00);
+      ++p;
+    }
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return out;
+}
+
 }  // namespace Common

@@ -1,5 +1,8 @@
 #pragma once
-// UTF-8 text to UTF-16.
+// UTF-8 and UTF-16, each to the other: the host speaks UTF-8, names below the
+// front end are UTF-16.
+
+#include <string>
 
 #include "core/common/ustring.h"
 
@@ -11,5 +14,10 @@ namespace Common {
 // starts no valid sequence (U+FFFD is written for the last two). A null `text`
 // fails with an empty result.
 bool DecodeUtf8(const char* text, UString& out);
+
+// UTF-16 to UTF-8, stopping at the zero unit. Every unit converts: a surrogate
+// pair becomes one four-byte sequence, an unpaired surrogate a three-byte one.
+// Empty for a null `text`.
+std::string EncodeUtf8(const char16_t* text);
 
 }  // namespace Common

@@ -3,53 +3,23 @@
 #include <cstring>
 #include <utility>
 
+#include "core/common/utf8.h"
+#include "core/network/storage/backend/rio_dir/result_codes.h"
+
 namespace Network::Storage::Backend {
 
 namespace {
-
-inline constexpr uint32_t kErrBufferTooSmall = 0x02850009;
-inline constexpr uint32_t kErrListingEnded = 0x0285000A;
 
 // Record layout: u64 inode, u16 name length with NUL, u8 type, name, NUL.
 inline constexpr uint64_t kRecordHeader = 11;
 
 uint8_t RecordType(uint32_t entry_type) {
-  if (entry_type == kEntryRegular) return 1;
-  if (entry_type == kEntryDirectory) return 2;
-  return 0;
+  if (entry_type == kEntryRegular) return ZYKFS_DT_FILE;
+  if (entry_type == kEntryDirectory) return ZYKFS_DT_DIR;
+  return ZYKFS_DT_OTHER;
 }
 
 }  // namespace
-
-std::string Utf16ToUtf8(const char16_t* name) {
-  std::string out;
-  if (name == nullptr) return out;
-  out.reserve(std::char_traits<char16_t>::length(name) * 3);
-  for (const char16_t* p = name; *p != 0; ++p) {
-    uint32_t unit = *p;
-    uint32_t code = unit;
-    if (unit >= 0xD800 && unit <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      code = 0x10000 + ((unit - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return out;
-}
 
 ZykDirectory::ZykDirectory(std::unique_ptr<rio_dir> directory, std::unique_ptr<i_dir::iterator> iterator,
                            std::weak_ptr<TaskManager> manager)
@@ -70,7 +40,7 @@ Common::Error ZykDirectory::ReadDir(zykfs_readdir_status_t* status) {
   auto* buffer = static_cast<unsigned char*>(status->buffer);
   uint64_t used = 0;
   while (!iterator_->HasError()) {
-    std::string name = Utf16ToUtf8(iterator_->GetName());
+    std::string name = Common::EncodeUtf8(iterator_->GetName());
     uint64_t length = name.size();
     // The name length field is 16 bits wide and counts the NUL.
     if (length > 0xFFFE) length = 0xFFFE;

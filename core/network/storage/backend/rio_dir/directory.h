@@ -9,16 +9,13 @@
 
 #include "core/include/file/dir.h"
 #include "core/network/storage/backend/rio_dir/file_object.h"
+#include "zykfs/zykfs.h"
 
 namespace Network::Storage::Backend {
 
 // Smallest ReadDir buffer and the size of the end-of-directory record.
-inline constexpr uint64_t kReadDirMinimumBuffer = 0x10010;
-inline constexpr uint64_t kReadDirEndRecord = 10;
-
-// UTF-16 to UTF-8; every unit converts (an unpaired surrogate becomes a
-// three-byte sequence). `name` may be null (empty result).
-std::string Utf16ToUtf8(const char16_t* name);
+inline constexpr uint64_t kReadDirMinimumBuffer = ZYKFS_READDIR_MIN_BUFFER;
+inline constexpr uint64_t kReadDirEndRecord = ZYKFS_READDIR_END_RECORD;
 
 class ZykDirectory : public FileObject {
  public:

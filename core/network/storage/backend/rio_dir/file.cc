@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/network/storage/backend/rio_dir/result_codes.h"
 #include "core/network/storage/backend/rio_dir/task_queue.h"
 
 namespace Network::Storage::Backend {
 
 namespace {
 
-inline constexpr uint32_t kErrNotReadable = 0x02850007;
 inline constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFF;
 
 Common::Error InvalidUsage(const char* function) {
@@ -182,16 +182,16 @@ Common::Error ZykFile::Truncate(uint64_t size) {
 Common::Error ZykFile::Lock(uint32_t mode) {
   Common::Error error;
   switch (mode) {
-    case 0:
+    case ZYKFS_LOCK_NONE:
       file_->Unlock(0, 1);
       return file_->TakeError();
-    case 1: {
+    case ZYKFS_LOCK_SHARED: {
       ri_file* file = GetRIFile(error);
       if (file == nullptr) return error;
       if (!file->PollLock(0, 1, false)) return RetryLater();
       return file->TakeError();
     }
-    case 2: {
+    case ZYKFS_LOCK_EXCLUSIVE: {
       ro_file* file = GetROFile(error);
       if (file == nullptr) return error;
       if (!file->PollLock(0, 1, true)) return RetryLater();

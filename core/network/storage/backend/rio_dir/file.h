@@ -12,19 +12,20 @@
 #include "core/include/file/dir.h"
 #include "core/include/file/file.h"
 #include "core/network/storage/backend/rio_dir/file_object.h"
+#include "zykfs/zykfs.h"
 
 namespace Network::Storage::Backend {
 
-// Open flags kept by a ZykFile.
-inline constexpr uint32_t kOpenAccessMask = 0x3;
-inline constexpr uint32_t kOpenRead = 0x1;
-inline constexpr uint32_t kOpenReadWrite = 0x2;
-inline constexpr uint32_t kOpenWrite = 0x3;
-inline constexpr uint32_t kOpenCreate = 0x10;
-inline constexpr uint32_t kOpenTruncate = 0x20;
-inline constexpr uint32_t kOpenExclusive = 0x40;
-inline constexpr uint32_t kOpenAppendMode = 0x80;
-inline constexpr uint32_t kOpenNoLock = 0x100;
+// Open flags kept by a ZykFile: the host's, as the public header states them.
+inline constexpr uint32_t kOpenAccessMask = ZYKFS_OPEN_ACCESS_MASK;
+inline constexpr uint32_t kOpenRead = ZYKFS_OPEN_READ;
+inline constexpr uint32_t kOpenReadWrite = ZYKFS_OPEN_READ_WRITE;
+inline constexpr uint32_t kOpenWrite = ZYKFS_OPEN_WRITE;
+inline constexpr uint32_t kOpenCreate = ZYKFS_OPEN_CREATE;
+inline constexpr uint32_t kOpenTruncate = ZYKFS_OPEN_TRUNCATE;
+inline constexpr uint32_t kOpenExclusive = ZYKFS_OPEN_EXCLUSIVE;
+inline constexpr uint32_t kOpenAppendMode = ZYKFS_OPEN_APPEND;
+inline constexpr uint32_t kOpenNoLock = ZYKFS_OPEN_NO_LOCK;
 
 // Appended data is flushed once more than this much has not been flushed.
 inline constexpr uint64_t kAppendFlushThreshold = 0x7FFFFF;

@@ -9,8 +9,12 @@
 #include <memory>
 
 #include "core/common/error.h"
-#include "core/network/storage/backend/rio_dir/mount_manager.h"
+#include "core/network/storage/backend/rio_dir/zyk_task.h"
 #include "zykfs/zykfs.h"
+
+namespace Network::Storage {
+class TaskManager;
+}
 
 namespace Network::Storage::Backend {
 

@@ -13,15 +13,11 @@
 #include "core/common/utf8.h"
 #include "core/network/storage/backend/rio_dir/directory.h"
 #include "core/network/storage/backend/rio_dir/file.h"
+#include "core/network/storage/backend/rio_dir/result_codes.h"
 
 namespace Network::Storage::Backend {
 
 namespace {
-
-inline constexpr uint32_t kErrNotFound = 0x02850002;
-inline constexpr uint32_t kErrBusy = 0x02850003;
-inline constexpr uint32_t kErrPathOpen = 0x02850008;
-inline constexpr uint32_t kErrExists = 0x02850011;
 
 Common::Error FileError(uint32_t code, const char* function) {
   return Common::Error::File(code, ZYK_HERE_AS(function));
@@ -218,7 +214,7 @@ Common::Error MountHandlerImpl::SyncParentDirs(rio_dir& view, std::initializer_l
 
 Common::Error MountHandlerImpl::MakeDir(const char* path) {
   UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrCreateFailed, "MakeDir");
+  if (!Common::DecodeUtf8(path, name)) return FileError(Common::kErrCreateFailed, "MakeDir");
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
@@ -231,7 +227,7 @@ Common::Error MountHandlerImpl::RemovePath(const char* path, const char* functio
                                            void (*remove)(rio_dir&, const char16_t*)) {
   if (Common::Error error = CheckClosed(path, function)) return error;
   UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrDeleteFailed, function);
+  if (!Common::DecodeUtf8(path, name)) return FileError(Common::kErrDeleteFailed, function);
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
@@ -251,7 +247,7 @@ Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, co
                                            bool sync) {
   UString old_name;
   UString new_name;
-  if (!DecodeUtf8Path(from, old_name) || !DecodeUtf8Path(to, new_name)) {
+  if (!Common::DecodeUtf8(from, old_name) || !Common::DecodeUtf8(to, new_name)) {
     return FileError(Common::kErrRenameFailed, function);
   }
   Common::Error error;
@@ -287,8 +283,8 @@ bool MountHandlerImpl::PutBack(const std::string& from, const std::string& to) {
 Common::Error MountHandlerImpl::SyncSwapped(const std::string& first, const std::string& second) {
   UString one;
   UString two;
-  DecodeUtf8Path(first.c_str(), one);
-  DecodeUtf8Path(second.c_str(), two);
+  Common::DecodeUtf8(first.c_str(), one);
+  Common::DecodeUtf8(second.c_str(), two);
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
@@ -301,7 +297,7 @@ Common::Error MountHandlerImpl::Clone(const char*, const char*) {
 
 Common::Error MountHandlerImpl::StatPath(const char* path, zykfs_stat_t* stat) {
   UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrNotFound, "Stat");
+  if (!Common::DecodeUtf8(path, name)) return FileError(Common::kErrNotFound, "Stat");
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
@@ -348,7 +344,7 @@ Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flag
     return FileError(Common::kErrInvalidUsage, "OpenOrCreateFile");
   }
   UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+  if (!Common::DecodeUtf8(path, name)) return FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
@@ -405,7 +401,7 @@ Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flag
 Common::Error MountHandlerImpl::GetDirIterator(const char* path, uint64_t* out_handle) {
   if (out_handle == nullptr) return FileError(Common::kErrInvalidUsage, "GetDirIterator");
   UString name;
-  if (!DecodeUtf8Path(path, name)) return FileError(Common::kErrNotFound, "GetDirIterator");
+  if (!Common::DecodeUtf8(path, name)) return FileError(Common::kErrNotFound, "GetDirIterator");
   Common::Error error;
   std::unique_ptr<rio_dir> view = MakeRootView(error);
   if (!view) return error;
@@ -508,8 +504,6 @@ Common::Error MountHandlerImpl::Swap(uint64_t first, uint64_t second) {
 std::unique_ptr<MountHandler> MakeMountHandler(std::unique_ptr<rio_dir> root, std::shared_ptr<TaskManager> manager) {
   return std::make_unique<MountHandlerImpl>(std::move(root), std::move(manager));
 }
-
-bool DecodeUtf8Path(const char* text, UString& out) { return Common::DecodeUtf8(text, out); }
 
 std::string MakeRandomGuid() {
   unsigned char bytes[16];

@@ -63,13 +63,6 @@ class MountHandler {
 // The handler of a mount over `root`, posting tasks to `manager`.
 std::unique_ptr<MountHandler> MakeMountHandler(std::unique_ptr<rio_dir> root, std::shared_ptr<TaskManager> manager);
 
-// UTF-8 to UTF-16, stopping at the NUL. One- to four-byte sequences; code points
-// above U+FFFF become surrogate pairs. Returns false (still producing output)
-// for an overlong form, a four-byte value of U+110000 or more, or a byte that
-// starts no valid sequence (U+FFFD is written for the last two). A null `text`
-// fails with an empty result.
-bool DecodeUtf8Path(const char* text, UString& out);
-
 // A random (version 4) GUID as text: "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX",
 // upper-case hexadecimal.
 std::string MakeRandomGuid();

@@ -4,20 +4,17 @@
 #include <new>
 #include <utility>
 
-#include "core/common/file_name.h"
-#include "core/file/chroot.h"
-#include "core/file/unix/posix_dir.h"
 #include "core/network/storage/backend/rio_dir/file_object.h"
-#include "core/network/storage/backend/rio_dir/local/container_dir.h"
 #include "core/network/storage/backend/rio_dir/mount_handler.h"
+#include "core/network/storage/backend/rio_dir/mount_root.h"
+#include "core/network/storage/backend/rio_dir/result_codes.h"
+#include "core/network/storage/backend/rio_dir/zyk_task.h"
 #include "core/network/storage/common/task.h"
 #include "core/network/storage/common/task_manager.h"
 
 namespace Network::Storage::Backend {
 
 namespace {
-
-inline constexpr uint32_t kErrMountBusy = 0x02850004;
 
 using Common::Error;
 
@@ -209,73 +206,6 @@ const zykfs_ops_t kOperationTable = {
 };
 
 }  // namespace
-
-int32_t ToHostCode(const Error& error) {
-  switch (error.Code()) {
-    case Common::kErrNotFound:
-      return 0x02850002;
-    case Common::kErrExists:
-      return 0x02850011;
-    case Common::kErrNotSupported:
-      return 0x02850012;
-    default:
-      return static_cast<int32_t>(error.Code());
-  }
-}
-
-Error ZykTask::RunWork() const {
-  try {
-    if (!work) return Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("RunWork"));
-    return work();
-  } catch (const Error& error) {
-    return error ? error : Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("RunWork"));
-  } catch (const std::bad_alloc&) {
-    return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("RunWork"));
-  } catch (...) {
-    return Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("RunWork"));
-  }
-}
-
-void ZykTask::Complete(const Error& result) const {
-  if (callback != nullptr) callback(context, ToHostCode(result));
-}
-
-Error CreateRootDir(const zykfs_params_t& params, std::unique_ptr<rio_dir>& root) {
-  if (params.root == nullptr) return Error::File(Common::kErrOpenFailed, ZYK_HERE_AS("CreateRootDir"));
-  // The root path is the file system's own bytes: it goes through the same name
-  // conversion as every other name, so that any byte sequence finds its way back.
-  UString path = Common::WidenFileName(params.root);
-  if (path.empty()) return Error::File(Common::kErrOpenFailed, ZYK_HERE_AS("CreateRootDir"));
-
-  std::unique_ptr<rio_dir> system = MakeCurrentPosixDir();
-  std::unique_ptr<rio_dir> opened(system->OpenDir(path.c_str()));
-  if (!opened) {
-    Error error = system->TakeError();
-    return error ? error : Error::File(Common::kErrOpenFailed, ZYK_HERE_AS("CreateRootDir"));
-  }
-  {
-    std::unique_ptr<i_dir::iterator> self(opened->GetSelfIterator());
-    if (!self) return opened->TakeError();
-    if (self->GetType() != kEntryDirectory) {
-      // A link may still lead to a directory: listing it tells.
-      std::unique_ptr<i_dir::iterator> listing(opened->GetIterator());
-      if (!listing) {
-        Error error = Error::File(Common::kErrOpenFailed, ZYK_HERE_AS("CreateRootDir"));
-        AddCause(error, opened->TakeError());
-        return error;
-      }
-    }
-  }
-  // No path given later can leave the served tree: names are confined lexically
-  // and every path is resolved beneath a descriptor of the root, so no link in
-  // the tree leads out. Files named *.QMV are read and written as the logical
-  // streams of container archives.
-  Error error;
-  std::unique_ptr<rio_dir> confined = MakeConfinedPosixDir(static_cast<posix_dir&>(*opened).Path(), error);
-  if (!confined) return error;
-  root = MakeTransparentContainerDir(MakeChrootedDir(std::move(confined), u"/"), ".QMV");
-  return root->TakeError();
-}
 
 Error MountProcedure(const zykfs_params_t* params, RootFactory factory, std::shared_ptr<TaskManager> manager,
                      zykfs_mount_t* mount) {

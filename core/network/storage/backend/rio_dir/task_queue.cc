@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/network/storage/backend/rio_dir/result_codes.h"
 #include "core/network/storage/common/task_manager.h"
 
 namespace Network::Storage::Backend {
 
-inline constexpr uint32_t kErrQueueFull = 0x02850006;
-inline constexpr uint32_t kErrRetryLater = 0x02850020;
 // Retries of a waiting task start at once and back off to this delay.
 inline constexpr int64_t kLongestRetryDelayMs = 16;
 

@@ -13,7 +13,11 @@
 #include <set>
 
 #include "core/common/error.h"
-#include "core/network/storage/backend/rio_dir/mount_manager.h"
+#include "core/network/storage/backend/rio_dir/zyk_task.h"
+
+namespace Network::Storage {
+class TaskManager;
+}
 
 namespace Network::Storage::Backend {
 
