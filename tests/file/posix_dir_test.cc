@@ -1,6 +1,6 @@
 // The POSIX directory against real files in a fresh temporary directory.
 
-#include "core/file/unix/posix_dir.h"
+#include "core/file/unix/posix_dir_iterator.h"
 #include "core/file/unix/posix_file.h"
 
 #include <fcntl.h>

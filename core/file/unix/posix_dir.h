@@ -10,37 +10,20 @@
 // "path1" and "path2"), and the POSIX record as the inner error.
 //
 // One thread at a time uses a posix_dir and each of its iterators. The change
-// notification runs on one polling thread shared by every directory.
+// notification runs on one polling thread shared by every directory
+// (notification_poller.h); the iterators are in posix_dir_iterator.h and the
+// special directories in posix_special_dir.cc.
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 
+#include "core/file/unix/posix_identifier.h"
 #include "core/file/unix/root_descriptor.h"
 #include "core/include/file/dir.h"
 
 struct NotificationWatch;
-
-// Identifies an entry by its full narrow path. Copies share one reference-counted
-// block, so Clone is cheap; identifiers order by strcmp of their paths.
-class the_identifier : public file_identifier {
- public:
-  explicit the_identifier(const std::string& path);
-  ~the_identifier() override;
-  the_identifier(const the_identifier&) = delete;
-  the_identifier& operator=(const the_identifier&) = delete;
-
-  file_identifier* Clone() const override;
-  const char* Path() const;
-
- private:
-  struct Block;
-  explicit the_identifier(Block* block);
-  Block* block_;
-};
 
 class posix_dir : public rio_dir {
  public:
@@ -141,98 +124,6 @@ class posix_dir : public rio_dir {
   UString full_path_;
   bool full_path_made_ = false;
   NotificationWatch* watch_ = nullptr;  // guarded by the notification mutex
-};
-
-// Common part of both iterators: the accessors, answered from lstat of the entry.
-class posix_dir::stat_iterator : public i_dir::iterator {
- public:
-  ~stat_iterator() override;
-
-  file_identifier* GetIdentifier() override;
-  const char16_t* GetName() override;
-  uint64_t GetSize() override;
-  uint64_t GetAllocatedSize() override;
-  uint32_t GetType() override;
-  int64_t GetModificationTime() override;
-  int64_t GetChangeTime() override;
-  int64_t GetAccessTime() override;
-  uint32_t GetUnixPermissions() override;
-  bool IsHidden() override;
-  uint32_t GetUnixUser() override;
-  uint32_t GetUnixGroup() override;
-  uint64_t GetLinkCount() override;
-  uint32_t GetDeviceMajor() override;
-  uint32_t GetDeviceMinor() override;
-  uint64_t GetInodeNumber() override;
-  const char16_t* GetLinkTarget() override;
-
-  // The entry name as the system gave it; null without a current entry.
-  virtual const char* GetNarrowName() = 0;
-  // The current entry's link target into `buffer` like readlink(2).
-  virtual ssize_t ReadLink(char* buffer, size_t size) = 0;
-  // Makes the entry's status available; false with the last error set.
-  virtual bool StatFile() = 0;
-  // Directory path (with "/" unless it is the root) plus the narrow name; empty
-  // without a current entry.
-  std::string EntryPath();
-
- protected:
-  explicit stat_iterator(std::string directory_prefix);
-  // The entry's type from the directory entry itself, DT_UNKNOWN when unknown.
-  virtual unsigned char EntryDType() { return DT_UNKNOWN; }
-  // Forgets everything cached about the current entry.
-  void ResetEntry();
-
-  std::string directory_prefix_;
-  UString name_;
-  bool name_made_ = false;
-  struct stat status_ {};
-  bool status_valid_ = false;
-  std::string status_path_;  // the entry whose status was taken last, for errors
-  UString link_target_;
-  bool link_target_read_ = false;
-};
-
-// Iterates a directory stream, skipping "." and "..". A new iterator already
-// stands on the first entry; after the last one its last error is 0x40002.
-class posix_dir::iterator : public posix_dir::stat_iterator {
- public:
-  // Takes over `fd` (the directory opened for reading, or -1 with errno) as the
-  // stream; null with `error` set when that fails.
-  static iterator* Open(const std::string& directory, int fd, Common::Error& error);
-  ~iterator() override;
-
-  bool Next() override;
-  const char* GetNarrowName() override;
-  ssize_t ReadLink(char* buffer, size_t size) override;
-  bool StatFile() override;
-
- protected:
-  unsigned char EntryDType() override;
-
- private:
-  iterator(std::string directory_prefix, DIR* stream);
-  DIR* stream_;
-  struct dirent* entry_ = nullptr;
-};
-
-// Stands on one entry, whose status (and a link's target) it takes once, when
-// it is made; Next fails with 0x4000E.
-class posix_dir::self_iterator : public posix_dir::stat_iterator {
- public:
-  // lstat of `path`, beneath `root` when not null; null with the mapped error
-  // (default 0x40001, "path" tag) set.
-  static self_iterator* Open(const RootDescriptor* root, const std::string& path, Common::Error& error);
-
-  bool Next() override;
-  const char* GetNarrowName() override { return name_bytes_.c_str(); }
-  ssize_t ReadLink(char* buffer, size_t size) override;
-  bool StatFile() override;
-
- private:
-  self_iterator(std::string directory_prefix, std::string name, const struct stat& status);
-  std::string name_bytes_;
-  std::string target_;  // a link's target, read when the iterator was made
 };
 
 // A posix_dir on the process's current working directory (read once; "/" when unknown).
