@@ -155,13 +155,9 @@ class ChrootedDir : public rio_dir_delegate {
   }
 
   rio_dir* OpenDir(const char16_t* name) override {
-    UString confined;
     UString path;
-    if (!ConvertToChroot(name, confined, path)) return nullptr;
-    std::unique_ptr<rio_dir> opened(inner_->OpenDir(path.c_str()));
-    MoveError();
-    if (!opened) return nullptr;
-    return new ChrootedDir(std::move(opened), std::move(confined));
+    if (!Convert(name, path)) return nullptr;
+    return Adopt(inner_->OpenDir(path.c_str()), name);
   }
   rio_dir* OpenSelf() override { return OpenDir(u"."); }
   rio_dir* OpenParentDir(const char16_t** path) override {
@@ -204,6 +200,17 @@ class ChrootedDir : public rio_dir_delegate {
     return Refuse(std::pair<void*, void*>(nullptr, nullptr), ZYK_HERE);
   }
   void* GetShellObject(const char16_t*) override { return Refuse<void*>(nullptr, ZYK_HERE); }
+
+ protected:
+  // A directory opened by `path` from here stands at that path of the confined
+  // tree; one without a path would stand outside the confinement: refused.
+  rio_dir* WrapDir(std::unique_ptr<rio_dir> opened, const char16_t* path) override {
+    if (path == nullptr) return Refuse<rio_dir*>(nullptr, ZYK_HERE);
+    UString confined;
+    UString unused;
+    ResolveConfinedName(own_path_, path, confined, unused);
+    return new ChrootedDir(std::move(opened), std::move(confined));
+  }
 
  private:
   // Resolves `name` in the confined tree (see ResolveConfinedName) and gives the

@@ -24,24 +24,36 @@ rio_file* rio_dir_delegate::OpenI(const file_identifier* identifier, bool no_loc
   return Moved(inner_->OpenI(identifier, no_lock));
 }
 
+rio_dir* rio_dir_delegate::WrapDir(std::unique_ptr<rio_dir> opened, const char16_t*) { return opened.release(); }
+
+rio_dir* rio_dir_delegate::Adopt(rio_dir* opened, const char16_t* path) {
+  std::unique_ptr<rio_dir> owned(opened);
+  MoveError();
+  if (owned == nullptr) return nullptr;
+  return WrapDir(std::move(owned), path);
+}
+
 rio_dir* rio_dir_delegate::OpenDir(const char16_t* name) {
-  return Moved(inner_->OpenDir(name));
+  return Adopt(inner_->OpenDir(name), name);
 }
 
 rio_dir* rio_dir_delegate::OpenDir(iterator* entry) {
-  return Moved(inner_->OpenDir(entry));
+  return Adopt(inner_->OpenDir(entry), nullptr);
 }
 
 rio_dir* rio_dir_delegate::OpenDir(const file_identifier* identifier) {
-  return Moved(inner_->OpenDir(identifier));
+  return Adopt(inner_->OpenDir(identifier), nullptr);
 }
 
 rio_dir* rio_dir_delegate::OpenParentDir(const char16_t** path) {
-  return Moved(inner_->OpenParentDir(path));
+  const char16_t* start = path != nullptr ? *path : nullptr;
+  rio_dir* opened = inner_->OpenParentDir(path);
+  UString consumed = start != nullptr && opened != nullptr ? UString(start, *path) : UString();
+  return Adopt(opened, consumed.c_str());
 }
 
 rio_dir* rio_dir_delegate::OpenSelf() {
-  return Moved(inner_->OpenSelf());
+  return Adopt(inner_->OpenSelf(), u".");
 }
 
 rio_dir* rio_dir_delegate::OpenSpecialDir(uint32_t kind) {

@@ -2,7 +2,10 @@
 // Forwarding wrappers. Each owns one inner object, calls the same operation on
 // it with the same arguments and then moves the inner object's last error into
 // its own (the inner error becomes empty). A wrapper class overrides only what
-// it changes.
+// it changes. Directories that the inner directory opens (OpenDir,
+// OpenParentDir, OpenSelf) pass through WrapDir on their way out, so a wrapper
+// whose behaviour must hold below the first subdirectory overrides that one
+// method rather than every way of opening one.
 
 #include <memory>
 
@@ -68,6 +71,21 @@ class rio_dir_delegate : public rio_dir {
   rio_file* CreateIO(const char16_t* name, bool no_lock, const access_rights* rights) override;
 
  protected:
+  // Wraps a directory that the inner directory opened, so that this wrapper's
+  // behaviour holds below it too. `path` is the part of the caller's path that
+  // led there: the name given to OpenDir (u"." for OpenSelf), the directory
+  // part OpenParentDir consumed (up to and including the last separator; empty
+  // when there was none), null when opened from an entry or an identifier.
+  // Takes ownership of `opened` (never null) and returns the directory to hand
+  // back, or null with this object's last error set. The default hands
+  // `opened` back as it is.
+  virtual rio_dir* WrapDir(std::unique_ptr<rio_dir> opened, const char16_t* path);
+
+  // Moves the inner object's last error into this one, then wraps `opened`
+  // (WrapDir) unless it is null. For overrides that open the inner directory
+  // by other arguments than their own.
+  rio_dir* Adopt(rio_dir* opened, const char16_t* path);
+
   // Moves the inner object's last error into this one and passes `result` on.
   template <typename T>
   T Moved(T result) {

@@ -5,10 +5,14 @@
 #include <memory>
 #include <string>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "core/file/dir_delegate.h"
 #include "core/file/file_delegate.h"
+#include "core/file/unix/posix_dir.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -121,6 +125,53 @@ TEST(DirDelegate, ReportsTheInnerErrorAndClearsIt) {
   FailingDir plain;
   EXPECT_EQ(delegate.CompareDir(&plain), 2);
   EXPECT_EQ(delegate.CompareDir(nullptr), 2);
+}
+
+// A wrapper that overrides only the re-wrap hook: it knows the path that led to
+// each directory it hands out.
+class PlaceDir : public rio_dir_delegate {
+ public:
+  PlaceDir(std::unique_ptr<rio_dir> inner, std::u16string place)
+      : rio_dir_delegate(std::move(inner)), place(std::move(place)) {}
+  const std::u16string place;
+
+ protected:
+  rio_dir* WrapDir(std::unique_ptr<rio_dir> opened, const char16_t* path) override {
+    return new PlaceDir(std::move(opened), place + u"|" + (path ? path : u"<entry>"));
+  }
+};
+
+TEST(DirDelegate, EveryWayOfOpeningADirectoryPassesTheWrapperOnBelowTheFirstLevel) {
+  zyk_test::TempDir temp;
+  std::filesystem::create_directories(temp.path() + "/a/b/c");
+  PlaceDir root(MakePosixDir(temp.path()), u"");
+  using Open = std::function<rio_dir*(rio_dir&)>;
+  const struct {
+    Open open;
+    std::u16string place;
+  } cases[] = {
+      {[](rio_dir& d) { return d.OpenDir(u"b"); }, u"|a|b"},
+      {[](rio_dir& d) { return d.OpenSelf(); }, u"|a|."},
+      {[](rio_dir& d) {
+         const char16_t* path = u"b/c/file";
+         return d.OpenParentDir(&path);
+       },
+       u"|a|b/c/"},
+      {[](rio_dir& d) {
+         std::unique_ptr<i_dir::iterator> entry(d.GetIterator(u"b"));
+         return entry ? d.OpenDir(entry.get()) : nullptr;
+       },
+       u"|a|<entry>"},
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<rio_dir> first(root.OpenDir(u"a"));
+    ASSERT_NE(first, nullptr);
+    std::unique_ptr<rio_dir> second(c.open(*first));
+    auto* wrapped = dynamic_cast<PlaceDir*>(second.get());
+    ASSERT_NE(wrapped, nullptr) << &c - cases;
+    EXPECT_EQ(wrapped->place, c.place);
+    EXPECT_FALSE(wrapped->HasError());
+  }
 }
 
 TEST(DirDefaults, OptionalOperationsAreNotSupported) {

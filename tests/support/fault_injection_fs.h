@@ -370,20 +370,6 @@ class FaultDir : public rio_dir_delegate {
   rio_file* CreateIO(const char16_t* name, bool no_lock, const access_rights*) override {
     return Open(EventType::kCreate, name, no_lock, 2);
   }
-  rio_dir* OpenDir(const char16_t* name) override {
-    rio_dir* inner = rio_dir_delegate::OpenDir(name);
-    if (inner == nullptr) return nullptr;
-    return new FaultDir(std::unique_ptr<rio_dir>(inner), state_, prefix_ + name + u"/");
-  }
-  rio_dir* OpenParentDir(const char16_t** path) override {
-    const char16_t* start = *path;
-    rio_dir* inner = rio_dir_delegate::OpenParentDir(path);
-    if (inner == nullptr) return nullptr;
-    std::u16string prefix = prefix_ + std::u16string(start, *path);
-    return new FaultDir(std::unique_ptr<rio_dir>(inner), state_, prefix);
-  }
-  rio_dir* OpenSelf() override { return OpenDir(u"."); }
-
   void CreateDir(const char16_t* name, const access_rights* rights) override {
     std::u16string full = Full(name);
     if (Refused(EventType::kMakeDir, full)) return;
@@ -415,6 +401,17 @@ class FaultDir : public rio_dir_delegate {
     if (Refused(EventType::kDirSync, self)) return;
     if (state_->forward_syncs) rio_dir_delegate::Flush();
     if (!HasError()) state_->RecordDirSync(self);
+  }
+
+ protected:
+  // Directories opened below by a path carry the same state, with the path that
+  // led there; one opened from an entry or identifier has no known path and is
+  // handed back as it is.
+  rio_dir* WrapDir(std::unique_ptr<rio_dir> opened, const char16_t* path) override {
+    if (path == nullptr) return opened.release();
+    std::u16string prefix = prefix_ + path;
+    if (*path != 0 && prefix.back() != u'/') prefix += u'/';
+    return new FaultDir(std::move(opened), state_, std::move(prefix));
   }
 
  private:

@@ -36,15 +36,13 @@ class CountingDir : public rio_dir_delegate {
     ++*opens_;
     return rio_dir_delegate::OpenIO(name, no_lock);
   }
-  rio_dir* OpenDir(const char16_t* name) override { return Wrap(inner_->OpenDir(name)); }
-  rio_dir* OpenParentDir(const char16_t** path) override { return Wrap(inner_->OpenParentDir(path)); }
+
+ protected:
+  rio_dir* WrapDir(std::unique_ptr<rio_dir> opened, const char16_t*) override {
+    return new CountingDir(std::move(opened), opens_);
+  }
 
  private:
-  rio_dir* Wrap(rio_dir* opened) {
-    std::unique_ptr<rio_dir> inner(opened);
-    MoveError();
-    return inner ? new CountingDir(std::move(inner), opens_) : nullptr;
-  }
   std::shared_ptr<std::atomic<int>> opens_;
 };
 

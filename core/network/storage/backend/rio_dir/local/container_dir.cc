@@ -128,11 +128,8 @@ rio_file* TransparentContainerDir::CreateIO(const char16_t* name, bool no_lock, 
   return rio_dir_delegate::CreateIO(name, no_lock, rights);
 }
 
-rio_dir* TransparentContainerDir::OpenDir(const char16_t* name) {
-  std::unique_ptr<rio_dir> inner(inner_->OpenDir(name));
-  MoveError();
-  if (inner == nullptr) return nullptr;
-  return new TransparentContainerDir(std::move(inner), extension_, cache_);
+rio_dir* TransparentContainerDir::WrapDir(std::unique_ptr<rio_dir> opened, const char16_t*) {
+  return new TransparentContainerDir(std::move(opened), extension_, cache_);
 }
 
 bool TransparentContainerDir::RefuseArchiveIdentifier(const file_identifier* identifier) {
@@ -158,10 +155,7 @@ rio_file* TransparentContainerDir::OpenIO(const file_identifier* identifier, boo
 }
 
 rio_dir* TransparentContainerDir::OpenDir(const file_identifier* identifier) {
-  std::unique_ptr<rio_dir> inner(inner_->OpenDir(Unwrap(identifier)));
-  MoveError();
-  if (inner == nullptr) return nullptr;
-  return new TransparentContainerDir(std::move(inner), extension_, cache_);
+  return Adopt(inner_->OpenDir(Unwrap(identifier)), nullptr);
 }
 
 rio_dir* TransparentContainerDir::OpenDir(iterator* entry) {

@@ -31,7 +31,7 @@ class TransparentContainerDir : public rio_dir_delegate {
   rio_file* OpenI(const file_identifier* identifier, bool no_lock) override;
   rio_file* OpenO(const file_identifier* identifier, bool no_lock) override;
   rio_file* OpenIO(const file_identifier* identifier, bool no_lock) override;
-  rio_dir* OpenDir(const char16_t* name) override;
+  using rio_dir_delegate::OpenDir;
   rio_dir* OpenDir(iterator* entry) override;
   rio_dir* OpenDir(const file_identifier* identifier) override;
   rio_dir* OpenParentDir(const char16_t** path) override;
@@ -51,6 +51,11 @@ class TransparentContainerDir : public rio_dir_delegate {
 
   const std::string& Extension() const { return extension_; }
   const std::shared_ptr<SizeCache>& Cache() const { return cache_; }
+
+ protected:
+  // Every directory opened below this one is a view with the same extension
+  // and size cache.
+  rio_dir* WrapDir(std::unique_ptr<rio_dir> opened, const char16_t* path) override;
 
  private:
   enum class ArchiveMode { kRead, kAppend, kCreate };
