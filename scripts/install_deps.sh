@@ -4,7 +4,7 @@
 # libFuzzer, the coverage report gcovr.
 set -euo pipefail
 packages=(cmake ninja-build g++ libicu-dev zlib1g-dev libgtest-dev libbenchmark-dev zip unzip qemu-utils pkg-config
-  libfuse3-dev fuse3 fio sqlite3 git rsync tar python3 libaio-dev)
+  libfuse3-dev fuse3 fio sqlite3 git rsync tar python3 libaio-dev clang-format-14)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev libfuzzer-14-dev)
 elif [ "${1:-}" = coverage ]; then

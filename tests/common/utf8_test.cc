@@ -22,13 +22,13 @@ TEST(Utf8, DecodesTable) {
       {"\xF0\x9F\x98\x80", u"\U0001F600", true},
       {"\xF4\x8F\xBF\xBF", u"\U0010FFFF", true},
       {"\xED\xA0\x80", std::u16string(1, char16_t(0xD800)), true},  // a lone surrogate travels as is
-      {"\xC0\xAF", u"/", false},                                     // overlong
-      {"\xE0\x80\xAF", u"/", false},                                 // overlong
-      {"\xF0\x82\x82\xAC", u"\u20AC", false},                        // overlong
-      {"\xF4\x90\x80\x80", u"\uFFFD", false},                        // above U+10FFFF
-      {"a\x80z", u"a\uFFFDz", false},                                // stray continuation
+      {"\xC0\xAF", u"/", false},                                    // overlong
+      {"\xE0\x80\xAF", u"/", false},                                // overlong
+      {"\xF0\x82\x82\xAC", u"\u20AC", false},                       // overlong
+      {"\xF4\x90\x80\x80", u"\uFFFD", false},                       // above U+10FFFF
+      {"a\x80z", u"a\uFFFDz", false},                               // stray continuation
       {"\xF8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD", false},
-      {"\xE2\x82z", u"\uFFFD\uFFFDz", false},                        // cut short
+      {"\xE2\x82z", u"\uFFFD\uFFFDz", false},  // cut short
   };
   for (const Case& c : cases) {
     std::u16string out;

@@ -37,8 +37,7 @@ UString GetModulePath() {
   std::string path;
   Dl_info info{};
   const char* name = "";
-  if (::dladdr(reinterpret_cast<void*>(&GetModulePath), &info) != 0 && info.dli_fname != nullptr)
-    name = info.dli_fname;
+  if (::dladdr(reinterpret_cast<void*>(&GetModulePath), &info) != 0 && info.dli_fname != nullptr) name = info.dli_fname;
   if (std::strchr(name, '/') != nullptr) {
     char cwd[4096];
     const char* base = name[0] == '/' ? "/" : ::getcwd(cwd, sizeof cwd);

@@ -112,11 +112,11 @@ class NotificationState {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::thread thread_;            // guarded by mutex_
-  std::atomic<pid_t> owner_{0};   // the process that started thread_
-  bool stop_ = false;             // guarded by mutex_
+  std::thread thread_;                 // guarded by mutex_
+  std::atomic<pid_t> owner_{0};        // the process that started thread_
+  bool stop_ = false;                  // guarded by mutex_
   NotificationWatch* head_ = nullptr;  // guarded by mutex_
-  uint64_t queued_count_ = 0;     // guarded by mutex_
+  uint64_t queued_count_ = 0;          // guarded by mutex_
 };
 
 // The process's one poller.

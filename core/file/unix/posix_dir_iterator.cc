@@ -182,7 +182,9 @@ ssize_t posix_dir::iterator::ReadLink(char* buffer, size_t size) {
   return ::readlinkat(::dirfd(stream_), entry_->d_name, buffer, size);
 }
 
-unsigned char posix_dir::iterator::EntryDType() { return entry_ ? entry_->d_type : static_cast<unsigned char>(DT_UNKNOWN); }
+unsigned char posix_dir::iterator::EntryDType() {
+  return entry_ ? entry_->d_type : static_cast<unsigned char>(DT_UNKNOWN);
+}
 
 bool posix_dir::iterator::StatFile() {
   if (HasError()) return false;

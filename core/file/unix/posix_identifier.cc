@@ -10,9 +10,7 @@ struct the_identifier::Block {
 
 the_identifier::the_identifier(const std::string& path) : block_(new Block{{1}, path}) {}
 
-the_identifier::the_identifier(Block* block) : block_(block) {
-  block_->refs.fetch_add(1, std::memory_order_relaxed);
-}
+the_identifier::the_identifier(Block* block) : block_(block) { block_->refs.fetch_add(1, std::memory_order_relaxed); }
 
 the_identifier::~the_identifier() {
   if (block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;

@@ -4,14 +4,10 @@ namespace Network::Storage::Backend {
 
 int32_t ToHostCode(const Common::Error& error) {
   switch (error.Code()) {
-    case Common::kErrNotFound:
-      return kErrNotFound;
-    case Common::kErrExists:
-      return kErrExists;
-    case Common::kErrNotSupported:
-      return kErrNotSupported;
-    default:
-      return static_cast<int32_t>(error.Code());
+    case Common::kErrNotFound: return kErrNotFound;
+    case Common::kErrExists: return kErrExists;
+    case Common::kErrNotSupported: return kErrNotSupported;
+    default: return static_cast<int32_t>(error.Code());
   }
 }
 
