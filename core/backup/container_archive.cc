@@ -225,17 +225,13 @@ int ContainerArchive::LoadRoot(bool full_load, std::vector<uint8_t>& current) {
   LockVolume(0, block_size_, uint64_t{2} * block_size_, false, true);
   ReadData(0, copies.data(), block_size_, copies.size());
   UnlockVolume(0, block_size_, uint64_t{2} * block_size_);
-  const uint8_t* first = copies.data();
-  const uint8_t* second = first + block_size_;
-  uint32_t sequence1 = ValidateHeader(first, block_size_);
-  uint32_t sequence2 = ValidateHeader(second, block_size_);
-  if (sequence1 == 0 && sequence2 == 0) {
-    if (IsOlderLayoutHeader(first, block_size_) || IsOlderLayoutHeader(second, block_size_))
+  int place = CurrentHeaderCopy(copies.data(), block_size_);
+  if (place == 0) {
+    if (HasOlderLayoutCopy(copies.data(), block_size_))
       throw Common::Error(Common::kErrOldArchiveLayout, ZYK_HERE_AS("LoadRoot"));
     throw Common::Error::File(Common::kErrCorrupted, ZYK_HERE_AS("LoadRoot"));
   }
-  int place = sequence2 > sequence1 ? 2 : 1;
-  const uint8_t* chosen = place == 1 ? first : second;
+  const uint8_t* chosen = copies.data() + size_t{block_size_} * (place - 1);
   current.assign(chosen, chosen + block_size_);
   if (full_load) {
     std::memcpy(image_, chosen, kHeaderImageSize);

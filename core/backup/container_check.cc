@@ -229,21 +229,18 @@ class Checker {
       Corrupt(1, 2, "header", "the header blocks are missing");
       throw Stop{};
     }
-    const uint8_t* first = copies.data();
-    const uint8_t* second = first + block_size_;
-    uint32_t sequence1 = ValidateHeader(first, block_size_);
-    uint32_t sequence2 = ValidateHeader(second, block_size_);
-    if (sequence1 == 0 && sequence2 == 0) {
-      if (IsOlderLayoutHeader(first, block_size_) || IsOlderLayoutHeader(second, block_size_))
+    int place = CurrentHeaderCopy(copies.data(), block_size_);
+    if (place == 0) {
+      if (HasOlderLayoutCopy(copies.data(), block_size_))
         throw Error(Common::kErrOldArchiveLayout, ZYK_HERE_AS("CheckArchive"));
       Corrupt(1, 2, "header", "no valid header copy");
       throw Stop{};
     }
-    const uint8_t* chosen = sequence2 > sequence1 ? second : first;
+    const uint8_t* chosen = copies.data() + size_t{block_size_} * (place - 1);
     std::vector<uint8_t> header(chosen, chosen + block_size_);
     root_offset_ = Load32(chosen + header::kRootOffset);
     root_size_ = Load32(chosen + header::kRootSize);
-    uint64_t block = chosen == first ? 1 : 2;
+    uint64_t block = static_cast<uint64_t>(place);
     logical_size_ = Load64(chosen + header::kLogicalSize);
     cursor_ = std::max(Load64(chosen + header::kCursor), kFirstDataBlock);
     high_water_ = root_offset_ >= kRootOffset ? Load64(chosen + header::kHighWater) : kExtentLimit;

@@ -70,6 +70,17 @@ bool IsOlderLayoutHeader(const uint8_t* block, uint32_t block_size) {
   return Load32(block + header::kChecksum) == Adler32(block + 4, block_size - 4);
 }
 
+int CurrentHeaderCopy(const uint8_t* copies, uint32_t block_size) {
+  uint32_t sequence1 = ValidateHeader(copies, block_size);
+  uint32_t sequence2 = ValidateHeader(copies + block_size, block_size);
+  if (sequence1 == 0 && sequence2 == 0) return 0;
+  return sequence2 > sequence1 ? 2 : 1;
+}
+
+bool HasOlderLayoutCopy(const uint8_t* copies, uint32_t block_size) {
+  return IsOlderLayoutHeader(copies, block_size) || IsOlderLayoutHeader(copies + block_size, block_size);
+}
+
 BlockPlace PlaceOfBlock(uint64_t block, uint32_t blocks_per_volume, uint32_t block_size) {
   if (blocks_per_volume == 0 || block == 0)
     return {0, block * block_size,

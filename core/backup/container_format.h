@@ -90,6 +90,12 @@ void SealHeader(uint8_t* block, uint32_t block_size);
 uint32_t ValidateHeader(const uint8_t* block, uint32_t block_size);
 // True for a valid copy of the older header layout (4096-byte blocks only).
 bool IsOlderLayoutHeader(const uint8_t* block, uint32_t block_size);
+// The current one of the two header copies at `copies` (blocks 1 and 2, each
+// `block_size` bytes): 1 or 2, the valid copy with the higher sequence number,
+// the first on a tie; 0 when neither copy is valid.
+int CurrentHeaderCopy(const uint8_t* copies, uint32_t block_size);
+// True when either of the two copies at `copies` is of the older header layout.
+bool HasOlderLayoutCopy(const uint8_t* copies, uint32_t block_size);
 // The sequence number following `sequence` (0 is skipped).
 inline uint32_t NextSequence(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequence + 1; }
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/common/messages.h"
+#include "core/common/utf8.h"
 
 namespace Common {
 namespace {
@@ -90,16 +91,7 @@ void PosixDescription(const ErrorRecord* record, std::u16string& out) {
   if (text == nullptr) return;
   wchar_t wide[256];
   if (std::swprintf(wide, 256, L"%s", text) < 0) return;
-  for (const wchar_t* p = wide; *p; ++p) {
-    char32_t c = static_cast<char32_t>(*p);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
+  for (const wchar_t* p = wide; *p; ++p) AppendUtf16(static_cast<char32_t>(*p), out);
 }
 ErrorRecord* ClonePosix(const ErrorRecord* record) { return CloneBytes(record, sizeof(ErrorRecord)); }
 uint64_t PosixNumberTag(const ErrorRecord* record, const char* name) {

@@ -48,13 +48,7 @@ bool DecodeUtf8(const char* text, UString& out) {
       continue;
     }
     if (code < minimum) ok = false;  // overlong: the value is still written
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
+    AppendUtf16(code, out);
   }
   return ok;
 }

@@ -8,6 +8,18 @@
 
 namespace Common {
 
+// Appends the code point `code` (below U+110000) as UTF-16: one unit, or a
+// surrogate pair above U+FFFF.
+inline void AppendUtf16(char32_t code, std::u16string& out) {
+  if (code >= 0x10000) {
+    code -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(code));
+  }
+}
+
 // UTF-8 to UTF-16, stopping at the NUL. One- to four-byte sequences; code points
 // above U+FFFF become surrogate pairs. Returns false (still producing output)
 // for an overlong form, a four-byte value of U+110000 or more, or a byte that

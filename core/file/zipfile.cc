@@ -7,14 +7,11 @@
 #include <new>
 #include <vector>
 
+#include "core/file/zip_format.h"
+
 namespace zip_detail {
 
-constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
-constexpr uint32_t kEndRecordSignature = 0x06054B50;
-constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-constexpr size_t kEndRecordSize = 22;
+using namespace zip_format;
 constexpr size_t kMaxCommentSize = 65535;
 constexpr size_t kInputBufferSize = 32768;
 constexpr uint16_t kFlagDataDescriptor = 1 << 3;

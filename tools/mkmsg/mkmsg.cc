@@ -22,9 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "core/common/messages.h"
+#include "core/common/utf8.h"
+
 namespace {
 
-constexpr uint32_t kCheckValue = 204;
+constexpr uint32_t kCheckValue = Common::kCatalogCheckValue;
 constexpr uint32_t kFirstIdentifier = 8;
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
@@ -62,13 +65,7 @@ bool Utf8ToUtf16(const std::string& in, std::u16string& out) {
     }
     i += extra + 1;
     if (cp >= 0x110000 || (cp >= 0xD800 && cp < 0xE000)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
+    Common::AppendUtf16(cp, out);
   }
   return true;
 }

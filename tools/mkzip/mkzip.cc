@@ -24,15 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "core/file/zip_format.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
-constexpr uint32_t kEndRecordSignature = 0x06054B50;
-constexpr size_t kEndRecordSize = 22;
-constexpr size_t kCentralHeaderSize = 46;
+using namespace zip_format;
 // 2020-01-01 00:00:00 in MS-DOS form.
 constexpr uint16_t kDosTime = 0;
 constexpr uint16_t kDosDate = ((2020 - 1980) << 9) | (1 << 5) | 1;

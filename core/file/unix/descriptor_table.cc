@@ -236,11 +236,8 @@ class PosixFileObject : public FileObject {
 };
 
 // A CIFS share below "/tmp/.mnt_net_XXXXXX": range locks, unlocked as asked.
-class WindowsFileObject : public FileObject {
+class WindowsFileObject : public PosixFileObject {
  public:
-  int Apply(int fd, int64_t start, int64_t length, int type, bool wait) override {
-    return RangeLock(fd, start, length, type, wait);
-  }
   int Release(int fd, int64_t start, int64_t length) override {
     return RangeLock(fd, start, length, kUnlock, false);
   }
