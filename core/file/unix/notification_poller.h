@@ -18,16 +18,17 @@
 
 #include "core/include/file/dir.h"
 
-// One watched directory. Every field is guarded by the poller's mutex.
+// One watched directory; every field is guarded by the poller's mutex
+// (NotificationState::mutex_).
 struct NotificationWatch {
-  std::string path;
-  dir_notification_callback* callback = nullptr;
-  int64_t seconds = 0;
-  int64_t nanoseconds = -1;  // -1: never seen
-  bool queued = false;
-  uint64_t refs = 1;
-  NotificationWatch* next = nullptr;
-  NotificationWatch* previous = nullptr;
+  std::string path;                               // guarded by the poller's mutex
+  dir_notification_callback* callback = nullptr;  // guarded by the poller's mutex
+  int64_t seconds = 0;                            // guarded by the poller's mutex
+  int64_t nanoseconds = -1;                       // guarded by the poller's mutex; -1: never seen
+  bool queued = false;                            // guarded by the poller's mutex
+  uint64_t refs = 1;                              // guarded by the poller's mutex
+  NotificationWatch* next = nullptr;              // guarded by the poller's mutex
+  NotificationWatch* previous = nullptr;          // guarded by the poller's mutex
 };
 
 class NotificationState {

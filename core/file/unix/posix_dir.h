@@ -123,7 +123,7 @@ class posix_dir : public rio_dir {
   std::shared_ptr<const RootDescriptor> root_;  // null: not confined
   UString full_path_;
   bool full_path_made_ = false;
-  NotificationWatch* watch_ = nullptr;  // guarded by the notification mutex
+  NotificationWatch* watch_ = nullptr;  // guarded by the poller's mutex
 };
 
 // A posix_dir on the process's current working directory (read once; "/" when unknown).
