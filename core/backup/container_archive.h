@@ -13,7 +13,8 @@
 // written, so from then on every operation fails with that error, even after
 // the caller has taken it; the on-disk state stays that of the last complete
 // header write. A failed Read or "ALCM" changes nothing and stops nothing.
-// Positions before the start are refused with 0x40005.
+// Positions before the start are refused with 0x40005; a Truncate beyond the
+// largest offset (2^63 - 1) is refused with 0x40003 before anything changes.
 //
 // Volume files are reached only through the parent rio_dir and the rio_file
 // interface, so tests can slide a fault-injecting wrapper underneath.

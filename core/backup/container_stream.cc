@@ -313,9 +313,13 @@ void ContainerArchive::DoTruncate(int64_t length) {
 
 void ContainerArchive::Truncate(uint64_t length) {
   if (Refuse(true)) return;
-  Guard(Effect::kChanges, [&] {
-    DoTruncate(length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? 0 : static_cast<int64_t>(length));
-  });
+  if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    // No stream is that long: refused as a plain file refuses it, before
+    // anything changes, so the archive stays usable.
+    SetError(Common::Error::File(Common::kErrWriteFailed, ZYK_HERE));
+    return;
+  }
+  Guard(Effect::kChanges, [&] { DoTruncate(static_cast<int64_t>(length)); });
 }
 
 void ContainerArchive::ReleaseBlocks(uint64_t start, uint64_t count) {

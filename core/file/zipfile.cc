@@ -445,6 +445,7 @@ i_dir* zip_file_impl::OpenDir(const file_identifier*) { return NoSubdirectories(
 i_dir* zip_file_impl::OpenParentDir(const char16_t**) { return NoSubdirectories(); }
 
 i_dir::iterator* zip_file_impl::GetIterator() {
+  ClearError();
   if (!IsLoaded()) {
     SetError(FileError(Common::kErrNotFound, ZYK_HERE_AS("GetIterator")));
     return nullptr;
@@ -465,6 +466,7 @@ i_dir::iterator* zip_file_impl::GetIterator(const char16_t* name) {
 }
 
 i_dir::iterator* zip_file_impl::GetIterator(const file_identifier* identifier) {
+  ClearError();
   auto* id = dynamic_cast<const zip_identifier*>(identifier);
   if (id != nullptr && id->Archive() == archive_.get()) {
     size_t at = 0;

@@ -279,6 +279,13 @@ TEST(ZipFileImpl, IteratorListsInCentralOrderAndIdentifiersReopen) {
   // An identifier of another archive opens nothing there.
   EXPECT_EQ(std::unique_ptr<si_file>(other->OpenI(id.get(), true)), nullptr);
   EXPECT_EQ(other->LastError().Code(), Common::kErrOpenFailed);
+  // An iterator found afterwards leaves no stale error behind.
+  std::unique_ptr<i_dir::iterator> other_first(other->GetIterator());
+  EXPECT_FALSE(other->HasError()) << other->LastError().ToString();
+  std::unique_ptr<file_identifier> other_id(other_first->GetIdentifier());
+  EXPECT_EQ(std::unique_ptr<si_file>(other->OpenI(id.get(), true)), nullptr);
+  EXPECT_NE(std::unique_ptr<i_dir::iterator>(other->GetIterator(other_id.get())), nullptr);
+  EXPECT_FALSE(other->HasError()) << other->LastError().ToString();
   EXPECT_EQ(zip->CompareDir(zip->NewView().get()), 0);
   EXPECT_EQ(zip->CompareDir(other.get()), 2);
 }

@@ -125,10 +125,12 @@ Common::Error ZykFile::Append(const void* buffer, uint64_t size, uint8_t, zykfs_
     size_t count = 0;
     file->Write(buffer, size, count);
     written = count;
-  } else {
+  } else if (size <= kLargestOffset - position) {
     file->Truncate(position + size);
     written = file->HasError() ? 0 : size;
   }
+  // Growth whose end would pass the largest offset (or wrap around and cut the
+  // file short) is not tried: nothing fits, so it reports a full file below.
   status->appended = written;
   status->flushed_size = flushed_size_;
   if (file->HasError()) return file->TakeError();

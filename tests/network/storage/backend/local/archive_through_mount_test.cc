@@ -103,8 +103,10 @@ TEST_F(ArchiveThroughMount, ArchivesAndPlainFilesAnswerAlike) {
 
 // Writes at positions an archive cannot hold fail like a plain file's, instead
 // of reporting success with nothing written; the handle stays usable.
-// Reads and writes at positions a file cannot reach fail, touch nothing (not
-// even at the position of the request before) and leave the file usable.
+// Reads and writes at positions a file cannot reach, and growth or truncation
+// past the largest offset (where an end could wrap around to a small size),
+// fail, touch nothing (not even at the position of the request before) and
+// leave the file usable.
 TEST_F(ArchiveThroughMount, UnreachablePositionsFailAndTouchNothing) {
   for (const char* path : {"far.QMV", "far.bin"}) {
     uint64_t handle = 0, done = 0;
@@ -118,6 +120,13 @@ TEST_F(ArchiveThroughMount, UnreachablePositionsFailAndTouchNothing) {
       done = 7;
       mount_.Read(handle, &byte, 1, offset, &done);
       EXPECT_EQ(done, 0u) << path;
+    }
+    // From the size of 4, the first two ends wrap around to 0 and to 3.
+    for (uint64_t size : {UINT64_MAX - 3, UINT64_MAX, uint64_t{1} << 63}) {
+      zykfs_append_status_t status{7, 0};
+      EXPECT_EQ(mount_.Append(handle, nullptr, size, &status), ZYKFS_E_DISK_FULL) << path << " by " << size;
+      EXPECT_EQ(status.appended, 0u) << path;
+      EXPECT_EQ(mount_.Truncate(handle, size), ZYKFS_E_WRITE_FAILED) << path << " to " << size;
     }
     ASSERT_EQ(mount_.Write(handle, "!", 1, 4, &done), 0) << path;
     EXPECT_EQ(mount_.Close(handle), 0);

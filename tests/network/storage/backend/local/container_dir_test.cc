@@ -135,6 +135,15 @@ TEST_F(ContainerDir, UncachedArchivesAreMeasuredAndListingTwiceOpensThemOnlyOnce
   EXPECT_EQ(*opens_, 0);
 }
 
+TEST_F(ContainerDir, ParentDirOfNoPathIsTheDirectoryItself) {
+  const char16_t* none = nullptr;
+  for (const char16_t** path : {static_cast<const char16_t**>(nullptr), &none}) {
+    std::unique_ptr<rio_dir> self(root_->OpenParentDir(path));
+    ASSERT_NE(self, nullptr) << root_->LastError().ToString();
+    EXPECT_EQ(root_->CompareDir(self.get()), 0);
+  }
+}
+
 TEST_F(ContainerDir, LinkAndSpecialOperationsAreRefused) {
   EXPECT_EQ(root_->OpenSpecialDir(149), nullptr);
   EXPECT_EQ(root_->TakeError().Code(), Common::kErrNotSupported);

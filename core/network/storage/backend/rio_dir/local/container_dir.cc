@@ -164,9 +164,10 @@ rio_dir* TransparentContainerDir::OpenDir(iterator* entry) {
 
 // The directory part ends at the last separator of the inner directory: on a
 // POSIX tree only "/", so a backslash stays an ordinary character of a name, as
-// it is for every other operation.
+// it is for every other operation. A null path opens this directory itself.
 rio_dir* TransparentContainerDir::OpenParentDir(const char16_t** path) {
   ClearError();
+  if (path == nullptr || *path == nullptr) return OpenDir(u".");
   const char16_t separator = inner_->GetPathSeparator();
   inner_->ClearError();
   const char16_t* last = nullptr;
