@@ -18,30 +18,39 @@ using Common::Event;
 using Common::EventWaiter;
 using namespace std::chrono_literals;
 
-// `count` threads wait on `event` and count how many were released.
+// `count` threads asleep on `event`, counting how many were released.
 struct Waiters {
   std::atomic<int> released{0};
   std::vector<std::thread> threads;
   Waiters(Event& event, int count) {
+    std::vector<std::atomic<pid_t>> tids(count);
     for (int i = 0; i < count; ++i)
-      threads.emplace_back([&] { released += event.Wait(2000) ? 1 : 0; });
-    std::this_thread::sleep_for(50ms);  // let them block
+      threads.emplace_back([&, i] {
+        tids[i] = ::gettid();
+        released += event.Wait(60000) ? 1 : 0;
+      });
+    for (auto& tid : tids) {
+      while (tid.load() == 0) std::this_thread::yield();
+      zyk_test::Asleep(tid);
+    }
   }
   ~Waiters() {
     for (auto& thread : threads) thread.join();
   }
 };
 
+// Each Set releases one waiter and is consumed by it: had the first Set
+// released both, the second would be left standing.
 TEST(Event, AutomaticResetReleasesExactlyOneOfTwoWaiters) {
   Event event(false);
-  Waiters waiters(event, 2);
-  event.Set();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(waiters.released.load(), 1);
-  EXPECT_FALSE(event.Wait(0)) << "automatic-reset event stayed signalled";
-  event.Set();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(waiters.released.load(), 2);
+  {
+    Waiters waiters(event, 2);
+    event.Set();
+    EXPECT_TRUE(zyk_test::Eventually([&] { return waiters.released.load() >= 1; }));
+    EXPECT_FALSE(event.Wait(0)) << "automatic-reset event stayed signalled";
+    event.Set();
+  }
+  EXPECT_FALSE(event.Wait(0)) << "one Set released both waiters";
 }
 
 TEST(Event, ManualResetReleasesAllAndStaysSignalledUntilReset) {
@@ -98,11 +107,12 @@ TEST(EventWaiter, ReturnsTheEventThatWasSetAndConsumesOnlyIt) {
   Event first(false), second(false), third(true);
   EventWaiter waiter({&first, &second, &third});
   EXPECT_EQ(waiter.Wait(10), nullptr);
+  const pid_t waiting = ::gettid();
   std::thread setter([&] {
-    std::this_thread::sleep_for(20ms);
+    zyk_test::Asleep(waiting);
     second.Set();
   });
-  EXPECT_EQ(waiter.Wait(2000), &second);
+  EXPECT_EQ(waiter.Wait(60000), &second);
   setter.join();
   EXPECT_FALSE(second.Wait(0)) << "the waiter did not consume the automatic-reset event";
   first.Set();

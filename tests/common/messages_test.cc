@@ -78,10 +78,6 @@ TEST(MessageCatalog, ShippedCatalogHoldsTheErrorTexts) {
 }
 
 // The catalog loads once per process, so these run in a fresh child each.
-class MessageCatalogLoading : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
 
 std::string g_block;
 bool g_nested_call_got_null = false;
@@ -93,7 +89,7 @@ void* CopyBlock(size_t* size) {
   return data;
 }
 
-TEST_F(MessageCatalogLoading, WrongSizeWordOrMissingCatalogStopsTheProcess) {
+TEST(MessageCatalogLoading, WrongSizeWordOrMissingCatalogStopsTheProcess) {
   g_block = MakeCatalog({u"zero", u"one"});
   Put32(g_block, 0, static_cast<uint32_t>(g_block.size() + 4));
   EXPECT_DEATH(
@@ -110,7 +106,7 @@ TEST_F(MessageCatalogLoading, WrongSizeWordOrMissingCatalogStopsTheProcess) {
       "");
 }
 
-TEST_F(MessageCatalogLoading, FirstLoadKeepsErrnoAndAnswersNestedCallsWithNull) {
+TEST(MessageCatalogLoading, FirstLoadKeepsErrnoAndAnswersNestedCallsWithNull) {
   g_block = MakeCatalog({u"zero", u"one"});
   EXPECT_EXIT(
       {

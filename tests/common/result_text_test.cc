@@ -3,8 +3,6 @@
 // page lists each code with its text.
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,16 +11,12 @@
 
 #include "core/common/error_codes.h"
 #include "core/common/messages.h"
+#include "support/test_support.h"
 #include "zykfs/zykfs.h"
 
 namespace {
 
-std::string ReadFile(const char* path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using zyk_test::ReadFile;
 
 // Name -> value of every "#define ZYKFS_OK" / "#define ZYKFS_E_..." in the header.
 std::map<std::string, int32_t> ListedCodes() {

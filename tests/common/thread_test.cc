@@ -12,6 +12,7 @@
 
 #include "core/common/unix/event_unix.h"
 #include "core/common/unix/sync_errors.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ TEST(Thread, WaitForZeroReturnsAtOnceWhileRunningAndJoinsWhenFinished) {
   EXPECT_FALSE(thread.WaitFor(50));
   EXPECT_GE(std::chrono::steady_clock::now() - before, 45ms);
   release.Set();
-  while (!thread.WaitFor(0)) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(zyk_test::Eventually([&] { return thread.WaitFor(0); }));
   EXPECT_EQ(thread.GetHandle(), pthread_t{});  // joined
   EXPECT_EQ(thread.GetExitCode(), 42u);
   EXPECT_TRUE(thread.WaitFor(0));  // stays finished
@@ -44,9 +45,17 @@ TEST(Thread, ConcurrentJoinsAllReturnAfterTheEnd) {
   Common::Event release(true);
   Thread thread(&WaitThenReturn42, &release);
   std::atomic<int> joined{0};
-  std::thread a([&] { thread.Join(); joined++; });
-  std::thread b([&] { thread.Join(); joined++; });
-  std::this_thread::sleep_for(20ms);
+  std::atomic<pid_t> tids[2] = {0, 0};
+  auto join = [&](int i) {
+    tids[i] = ::gettid();
+    thread.Join();
+    joined++;
+  };
+  std::thread a(join, 0), b(join, 1);
+  for (auto& tid : tids) {
+    while (tid.load() == 0) std::this_thread::yield();
+    zyk_test::Asleep(tid);
+  }
   EXPECT_EQ(joined.load(), 0);
   release.Set();
   a.join();
@@ -111,7 +120,6 @@ TEST(Thread, TerminateEndsTheThreadWithoutExitCode) {
   Thread other([](void*) -> uint32_t {
     for (;;) ::pause();
   }, nullptr);
-  std::this_thread::sleep_for(10ms);
   other.Terminate();  // from another thread: cancels and joins
   EXPECT_TRUE(other.WaitFor(0));
   EXPECT_EQ(other.GetExitCode(), 0xFFFFFFFFu);
@@ -123,8 +131,7 @@ TEST(Thread, DestroyingAnUnjoinedThreadLetsItRunToTheEnd) {
   static std::atomic<bool> ran{false};
   { Thread thread([](void*) -> uint32_t { release.Wait(); ran = true; return 0; }, nullptr); }
   release.Set();
-  for (int i = 0; i < 5000 && !ran; ++i) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(ran.load());
+  EXPECT_TRUE(zyk_test::Eventually([] { return ran.load(); }));
 }
 
 TEST(Thread, CreationFailureThrowsCodeSevenWithThePosixCause) {

@@ -1,14 +1,15 @@
 #include "core/file/unix/descriptor_table.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
+#include <future>
 #include <limits>
 #include <random>
 #include <string>
@@ -71,52 +72,30 @@ struct Probe {
 
 // What another process sees: for each probe, F_GETLK's answer type (F_UNLCK when it could be granted).
 std::vector<short> ProbeFromChild(const std::string& path, const std::vector<Probe>& probes) {
-  int pipe_fds[2];
-  EXPECT_EQ(::pipe(pipe_fds), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
+  std::string answers = zyk_test::InChild([&] {
     int fd = ::open(path.c_str(), O_RDWR);
+    std::string bytes;
     for (const Probe& probe : probes) {
       struct flock query = Range(probe.type, probe.start, probe.length);
       short answer = (fd >= 0 && ::fcntl(fd, F_GETLK, &query) == 0) ? query.l_type : short{-1};
-      if (::write(pipe_fds[1], &answer, sizeof(answer)) != sizeof(answer)) ::_exit(2);
+      bytes.append(reinterpret_cast<const char*>(&answer), sizeof(answer));
     }
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::vector<short> answers(probes.size(), -2);
-  for (short& answer : answers)
-    if (::read(pipe_fds[0], &answer, sizeof(answer)) != sizeof(answer)) break;
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  return answers;
+    return bytes;
+  });
+  std::vector<short> result(answers.size() / sizeof(short));
+  std::memcpy(result.data(), answers.data(), result.size() * sizeof(short));
+  return result;
 }
 
 bool FreeForOthers(const std::string& path, int64_t start, int64_t length) {
-  return ProbeFromChild(path, {{F_WRLCK, start, length}})[0] == F_UNLCK;
+  return ProbeFromChild(path, {{F_WRLCK, start, length}}) == std::vector<short>{F_UNLCK};
 }
 
-// Waits up to five seconds for a lock result to arrive.
-bool Arrives(const std::atomic<int>& result) {
-  for (int i = 0; i < 500 && result.load() == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return result.load() != -1;
-}
-
-// Runs `body` in a child process (with its own copy of the table); its exit code, or -1 after five seconds.
+// `body`'s result, run in a child process with its own copy of the table.
 template <typename Body>
 int InChild(Body body) {
-  pid_t child = ::fork();
-  if (child == 0) ::_exit(body());
-  int status = 0;
-  for (int i = 0; i < 500; ++i) {
-    if (::waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(child, SIGKILL);
-  ::waitpid(child, &status, 0);
-  return -1;
+  std::string result = zyk_test::InChild([&] { return std::to_string(body()); });
+  return result.empty() ? -1 : std::stoi(result);
 }
 
 TEST(DescriptorTable, RejectsMalformedRequests) {
@@ -181,14 +160,21 @@ TEST(DescriptorTable, WaiterIsWokenWhenTheHolderUnlocksOrCloses) {
     std::string path = MakeFile(dir);
     Tracked holder(path), waiter(path);
     ASSERT_EQ(Lock(holder.fd(), F_WRLCK, 0, 100), 0);
-    std::atomic<int> result{-1};
-    std::thread thread([&] { result = Lock(waiter.fd(), F_RDLCK, 50, 1, true); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(result.load(), -1) << "granted while the conflict was held";
+    std::atomic<pid_t> tid{0};
+    std::promise<int> result;
+    std::future<int> arrived = result.get_future();
+    std::thread thread([&] {
+      tid = ::gettid();
+      result.set_value(Lock(waiter.fd(), F_RDLCK, 50, 1, true));
+    });
+    while (tid.load() == 0) std::this_thread::yield();
+    zyk_test::Asleep(tid);
+    EXPECT_NE(arrived.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+        << "granted while the conflict was held";
     EXPECT_EQ(by_close ? holder.Close() : Lock(holder.fd(), F_UNLCK, 0, 100), 0);
-    if (!Arrives(result)) waiter.Close();  // cancels the wait
+    if (arrived.wait_for(std::chrono::seconds(10)) != std::future_status::ready) waiter.Close();  // cancels the wait
     thread.join();
-    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(arrived.get(), 0);
     EXPECT_EQ(Lock(waiter.fd(), F_UNLCK, 50, 1), 0) << "the granted lock is recorded";
   }
 }
@@ -248,31 +234,13 @@ TEST(DescriptorTable, PolledRequestsWaitInLineAndCanBeWithdrawn) {
 TEST(DescriptorTable, PolledRequestWaitsForAnotherProcessWithoutBlocking) {
   zyk_test::TempDir dir;
   std::string path = MakeFile(dir);
-  int release[2], held[2];
-  ASSERT_EQ(::pipe(release), 0);
-  ASSERT_EQ(::pipe(held), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(release[1]);  // else the read below never sees the end
-    int fd = ::open(path.c_str(), O_RDWR);
-    struct flock lock = Range(F_WRLCK, 0, 1);
-    char byte = ::fcntl(fd, F_SETLK, &lock) == 0 ? 'L' : 'E';
-    if (::write(held[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) < 0) ::_exit(2);
-    ::_exit(0);  // the lock goes with the process
-  }
-  ::close(release[0]);
-  ::close(held[1]);
-  char byte = 0;
-  ASSERT_EQ(::read(held[0], &byte, 1), 1);
-  ASSERT_EQ(byte, 'L');
+  zyk_test::OtherProcessLock other(path);
+  ASSERT_TRUE(other.Held());
   Tracked waiter(path), behind(path);
   EXPECT_EQ(Poll(waiter.fd()), EINPROGRESS);
   EXPECT_EQ(Poll(behind.fd()), EINPROGRESS);
   EXPECT_EQ(Poll(waiter.fd()), EINPROGRESS);
-  ::close(release[1]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::close(held[0]);
+  other.LetGo();
   EXPECT_EQ(Poll(behind.fd()), EINPROGRESS) << "behind the first request of this process";
   EXPECT_EQ(Poll(waiter.fd()), 0);
   EXPECT_EQ(waiter.Close(), 0);

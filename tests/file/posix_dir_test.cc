@@ -13,16 +13,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "file/file_helpers.h"
 #include "support/test_support.h"
 
 namespace {
@@ -426,30 +427,14 @@ TEST(PosixDirLocks, OpensInOneProcessConflictLikeSeparateOpeners) {
 TEST(PosixDirLocks, CreateOnAFileLockedByAnotherProcessKeepsItsContents) {
   zyk_test::TempDir temp;
   WriteFile(temp / "data", "precious");
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    int fd = ::open((temp / "data").c_str(), O_RDONLY);
-    struct flock lock = {};
-    lock.l_type = F_RDLCK;
-    char byte = (fd >= 0 && ::fcntl(fd, F_SETLK, &lock) == 0) ? 'y' : 'n';
-    (void)!::write(ready[1], &byte, 1);
-    (void)!::read(release[0], &byte, 1);
-    ::_exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  ASSERT_EQ(byte, 'y');
+  zyk_test::OtherProcessLock other(temp / "data", F_RDLCK, 0);
+  ASSERT_TRUE(other.Held());
   auto dir = MakePosixDir(temp.path());
   EXPECT_EQ(std::unique_ptr<rio_file>(dir->CreateIO(u"data", false, nullptr)), nullptr);
   EXPECT_EQ(dir->TakeError().Code(), Common::kErrAccessDenied);
   EXPECT_EQ(ReadFile(temp / "data"), "precious");
 
-  ASSERT_EQ(::write(release[1], "x", 1), 1);
-  ::waitpid(child, nullptr, 0);
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+  other.LetGo();
   EXPECT_NE(std::unique_ptr<rio_file>(dir->CreateIO(u"data", false, nullptr)), nullptr);
   EXPECT_EQ(ReadFile(temp / "data"), "");
 }
@@ -460,30 +445,38 @@ class CountingCallback : public dir_notification_callback {
  public:
   explicit CountingCallback(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
   void Changed(rio_dir* directory) override {
+    std::lock_guard lock(mutex_);
     if (directory != nullptr && directory->GetFullPath() != nullptr) path = Narrow(directory->GetFullPath());
-    calls.fetch_add(1);
+    ++calls;
+    changed_.notify_all();
   }
   void Destroy() override {
     destroyed_.fetch_add(1);
     dir_notification_callback::Destroy();
   }
-  std::atomic<int> calls{0};
-  std::string path;  // written before calls is raised
+  int Calls() {
+    std::lock_guard lock(mutex_);
+    return calls;
+  }
+  // Keeps changing `dir` (for up to 30 s), waiting after each change for a
+  // report beyond `reported`; true once one came. The first look at the
+  // directory only records its time, so the early changes may go unseen.
+  bool ChangeUntilReported(const zyk_test::TempDir& dir, int reported) {
+    std::unique_lock lock(mutex_);
+    for (int i = 0; i < 150 && calls == reported; ++i) {
+      WriteFile(dir / ("f" + std::to_string(reported) + "_" + std::to_string(i)), "");
+      changed_.wait_for(lock, std::chrono::milliseconds(200), [&] { return calls != reported; });
+    }
+    return calls > reported;
+  }
+  std::string path;  // guarded by mutex_
 
  private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int calls = 0;  // guarded by mutex_
   std::atomic<int>& destroyed_;
 };
-
-// Keeps changing the directory (up to 30 s) until the callback count exceeds `reported`. The first look at the
-// directory only records its time, so the early changes may go unseen.
-bool ChangeUntilReported(const zyk_test::TempDir& temp, const CountingCallback& callback, int reported) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (int i = 0; callback.calls.load() == reported && std::chrono::steady_clock::now() < deadline; ++i) {
-    WriteFile(temp / ("f" + std::to_string(reported) + "_" + std::to_string(i)), "");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return callback.calls.load() > reported;
-}
 
 TEST(PosixDirNotification, ReportsChangesUntilDisabled) {
   zyk_test::TempDir temp;
@@ -492,23 +485,32 @@ TEST(PosixDirNotification, ReportsChangesUntilDisabled) {
   auto* callback = new CountingCallback(destroyed);
   dir->EnableNotification(callback);
   ASSERT_TRUE(dir->LastError().Ok());
-  ASSERT_TRUE(ChangeUntilReported(temp, *callback, 0)) << "no change reported within 30 s";
+  ASSERT_TRUE(callback->ChangeUntilReported(temp, 0)) << "no change reported within 30 s";
   EXPECT_EQ(callback->path, temp.path() + "/");
   dir->RenewNotification();
-  EXPECT_TRUE(ChangeUntilReported(temp, *callback, callback->calls.load())) << "renewed, the watch reports again";
+  EXPECT_TRUE(callback->ChangeUntilReported(temp, callback->Calls())) << "renewed, the watch reports again";
 
   // The test keeps its own reference, so the callback stays readable after the watch lets its reference go.
   dir->RenewNotification();
   dir->EnableNotification(nullptr);
   EXPECT_EQ(destroyed.load(), 0);
-  int reported = callback->calls.load();
-  for (int i = 0; i < 12; ++i) {
-    WriteFile(temp / ("h" + std::to_string(i)), "");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  EXPECT_EQ(callback->calls.load(), reported);
+  const int reported = callback->Calls();
+  // A second watch on the same directory, served by the same polling thread in
+  // turn: once it has reported two changes, the thread has looked at the
+  // directory past the first change for every watch still queued.
+  auto witness_dir = MakePosixDir(temp.path());
+  auto* witness = new CountingCallback(destroyed);
+  witness_dir->EnableNotification(witness);
+  ASSERT_TRUE(witness->ChangeUntilReported(temp, 0));
+  witness_dir->RenewNotification();
+  ASSERT_TRUE(witness->ChangeUntilReported(temp, 1));
+  EXPECT_EQ(callback->Calls(), reported) << "a disabled watch still reported";
   callback->Release();
   EXPECT_EQ(destroyed.load(), 1);
+  // The polling thread may still hold the witness for its last report.
+  witness_dir->EnableNotification(nullptr);
+  witness->Release();
+  EXPECT_TRUE(zyk_test::Eventually([&] { return destroyed.load() == 2; }));
 }
 
 TEST(PosixDirNotification, ReplacingOrDestroyingTheWatchReleasesTheCallback) {

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -90,10 +90,7 @@ TEST(PosixFile, ReadsStopShortAtEndOfFile) {
 // Writes past the file-size limit end short without an error (in a child, whose limit is its own).
 TEST(PosixFile, WritesPastSizeLimitReturnShortCounts) {
   zyk_test::TempDir dir;
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
+  const std::string answer = zyk_test::InChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit {4000, 4000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -105,13 +102,11 @@ TEST(PosixFile, WritesPastSizeLimitReturnShortCounts) {
       result[1] = file->HasError();
       if (!file->Pwrite(bytes.data(), 3000, 2000, result[2]).Ok()) result[1] = 1;
     }
-    ::_exit(::write(pipe_fds[1], result, sizeof(result)) == sizeof(result) ? 0 : 1);
-  }
-  ::close(pipe_fds[1]);
+    return std::string(reinterpret_cast<const char*>(result), sizeof(result));
+  });
   size_t result[3] = {0, 1, 0};
-  ASSERT_EQ(::read(pipe_fds[0], result, sizeof(result)), static_cast<ssize_t>(sizeof(result)));
-  ::close(pipe_fds[0]);
-  ::waitpid(child, nullptr, 0);
+  ASSERT_EQ(answer.size(), sizeof(result));
+  std::memcpy(result, answer.data(), sizeof(result));
   EXPECT_EQ(result[0], 4000u);
   EXPECT_EQ(result[1], 0u) << "the short write stored or returned an error";
   EXPECT_EQ(result[2], 1000u) << "the positional write ends short at the limit too";

@@ -10,7 +10,6 @@
 
 #include "core/common/messages.h"
 #include "core/file/unix/module_path.h"
-#include "file/file_helpers.h"
 #include "file/zip_builder.h"
 #include "support/test_support.h"
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/file/unix/resource_file.h"
-#include "file/file_helpers.h"
 #include "file/zip_builder.h"
 #include "support/test_support.h"
 

@@ -53,7 +53,7 @@ TEST_F(EntryKinds, BackslashIsAnOrdinaryCharacter) {
 TEST_F(EntryKinds, DirectoryIsRefusedAtOpen) {
   ASSERT_EQ(::mkdir((dir_ / "d").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir((dir_ / "d.QMV").c_str(), 0755), 0);
-  WriteLocal(dir_ / "d/inner", "x");
+  WriteFile(dir_ / "d/inner", "x");
   for (const char* name : {"d", "d.QMV", "."}) {
     for (uint32_t flags : {ZYKFS_OPEN_READ, ZYKFS_OPEN_READ_WRITE, ZYKFS_OPEN_WRITE,
                            ZYKFS_OPEN_READ | ZYKFS_OPEN_CREATE, ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_TRUNCATE,
@@ -62,7 +62,7 @@ TEST_F(EntryKinds, DirectoryIsRefusedAtOpen) {
       EXPECT_EQ(mount_.Open(name, flags, &handle), ZYKFS_E_OPEN_FAILED) << name << " flags " << flags;
     }
   }
-  EXPECT_EQ(ReadLocal(dir_ / "d/inner"), "x");
+  EXPECT_EQ(ReadFile(dir_ / "d/inner"), "x");
   struct stat status {};
   ASSERT_EQ(::stat((dir_ / "d.QMV").c_str(), &status), 0);
   EXPECT_TRUE(S_ISDIR(status.st_mode));

@@ -28,7 +28,7 @@ std::map<std::string, std::string> Snapshot(const std::string& top) {
   std::map<std::string, std::string> tree;
   for (const auto& entry : fs::recursive_directory_iterator(top)) {
     const std::string path = entry.path().string();
-    tree[path] = entry.is_directory() ? "<dir>" : ReadLocal(path);
+    tree[path] = entry.is_directory() ? "<dir>" : ReadFile(path);
   }
   return tree;
 }
@@ -100,17 +100,17 @@ class LinkConfinement : public ::testing::Test {
       ASSERT_EQ(maker.Result(), 0);
       maker.PutFile("arc.QMV", "archive outside");
     }
-    archive_ = ReadLocal(outside_ + "/arc.QMV");
+    archive_ = ReadFile(outside_ + "/arc.QMV");
     Fill(outside_, "secret");
   }
 
   // A directory with the entries DriveDirectory works on.
   void Fill(const std::string& directory, const std::string& content) {
     ::mkdir(directory.c_str(), 0755);
-    WriteLocal(directory + "/file", content);
-    WriteLocal(directory + "/victim", "v");
-    WriteLocal(directory + "/ren", "r");
-    WriteLocal(directory + "/arc.QMV", archive_);
+    WriteFile(directory + "/file", content);
+    WriteFile(directory + "/victim", "v");
+    WriteFile(directory + "/ren", "r");
+    WriteFile(directory + "/arc.QMV", archive_);
     ::mkdir((directory + "/sub").c_str(), 0755);
   }
   void Link(const std::string& target, const std::string& name) {
@@ -213,7 +213,7 @@ TEST_F(LinkConfinement, LastComponentLinks) {
   EXPECT_EQ(mount.GetFile("file_in"), "inside");
   EXPECT_EQ(mount.GetFile("arc_in.QMV"), "archive outside");
   mount.PutFile("dangling_in", "made inside");
-  EXPECT_EQ(ReadLocal(root_ + "/real/made"), "made inside");
+  EXPECT_EQ(ReadFile(root_ + "/real/made"), "made inside");
   EXPECT_EQ(Snapshot(outside_), before);
 }
 
@@ -224,7 +224,7 @@ TEST_F(LinkConfinement, SwappingALinkNeverLetsAnOpenOut) {
   const std::string outside_relative = outside_.substr(1);
   // Under the real directory the same path leads to a file inside the root.
   fs::create_directories(root_ + "/swap/" + outside_relative);
-  WriteLocal(root_ + "/swap/" + outside_relative + "/file", "inside");
+  WriteFile(root_ + "/swap/" + outside_relative + "/file", "inside");
   Link("/", "other");
   const std::string target = "swap/" + outside_relative + "/file";
   const auto before = Snapshot(outside_);

@@ -2,10 +2,6 @@
 // mount answering everything else, each is answered once when granted, and
 // closing a handle ends its wait.
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -21,48 +17,6 @@ namespace {
 using namespace zyk_test;
 
 constexpr uint32_t kShared = ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_NO_LOCK;
-
-// Another process holding an exclusive lock on byte 0 of a file until LetGo.
-// Made before the mount, so the child copies no thread of the library.
-class OtherProcessLock {
- public:
-  explicit OtherProcessLock(const std::string& path) {
-    int release[2], held[2];
-    if (::pipe(release) != 0 || ::pipe(held) != 0) return;
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::close(release[1]);  // else the read below never sees the end
-      int fd = ::open(path.c_str(), O_RDWR);
-      struct flock lock {};
-      lock.l_type = F_WRLCK;
-      lock.l_whence = SEEK_SET;
-      lock.l_len = 1;
-      char byte = ::fcntl(fd, F_SETLK, &lock) == 0 ? 'L' : 'E';
-      if (::write(held[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) < 0) ::_exit(2);
-      ::_exit(0);  // the lock ends with the process
-    }
-    ::close(release[0]);
-    ::close(held[1]);
-    release_ = release[1];
-    char byte = 0;
-    held_ = ::read(held[0], &byte, 1) == 1 && byte == 'L';
-    ::close(held[0]);
-  }
-  ~OtherProcessLock() { LetGo(); }
-  bool Held() const { return held_; }
-  void LetGo() {
-    if (release_ < 0) return;
-    ::close(release_);
-    release_ = -1;
-    int status = 0;
-    ::waitpid(child_, &status, 0);
-  }
-
- private:
-  pid_t child_ = -1;
-  int release_ = -1;
-  bool held_ = false;
-};
 
 // One waiting exclusive lock request. Once granted it records its turn and
 // lets go at once, so that the next request can be granted.
@@ -98,8 +52,8 @@ struct Waiter {
 TEST(LockWaits, ManyWaitersLeaveTheMountAnsweringAndAreEachGrantedOnce) {
   constexpr size_t kWaiters = 200;
   TempDir dir;
-  WriteLocal(dir / "locked", "locked");
-  WriteLocal(dir / "other", "other");
+  WriteFile(dir / "locked", "locked");
+  WriteFile(dir / "other", "other");
   OtherProcessLock other(dir / "locked");
   ASSERT_TRUE(other.Held());
   HostMount mount(dir.path());
@@ -145,7 +99,7 @@ TEST(LockWaits, CloseEndsAWaitingLock) {
   for (bool by_other_process : {true, false}) {
     SCOPED_TRACE(by_other_process ? "held by another process" : "held by another handle");
     TempDir dir;
-    WriteLocal(dir / "locked", "locked");
+    WriteFile(dir / "locked", "locked");
     OtherProcessLock other(dir / (by_other_process ? "locked" : "unrelated"));
     HostMount mount(dir.path());
     ASSERT_EQ(mount.Result(), 0);

@@ -96,12 +96,7 @@ TEST(Library, LoadUnloadCyclesLeaveNoThreadOrDescriptorBehind) {
       descriptors = CountDescriptors();
     } else {
       // Pool threads past the idle cache end on their own, shortly after.
-      size_t now = CountThreads();
-      for (int wait = 0; wait < 250 && now > threads; ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        now = CountThreads();
-      }
-      EXPECT_LE(now, threads) << "cycle " << cycle;
+      EXPECT_TRUE(zyk_test::Eventually([&] { return CountThreads() <= threads; })) << "cycle " << cycle;
       EXPECT_EQ(CountDescriptors(), descriptors) << "cycle " << cycle;
     }
   }
@@ -111,10 +106,10 @@ TEST(Library, LoadUnloadCyclesLeaveNoThreadOrDescriptorBehind) {
 // failed; it is refused now. Roots are the file system's own bytes (UTF-8 here).
 TEST(Mount, RootKinds) {
   TempDir dir;
-  WriteLocal(dir / "plain", "x");
+  WriteFile(dir / "plain", "x");
   for (const char* sub : {"real", "caf\xC3\xA9"}) {
     ASSERT_EQ(::mkdir((dir / sub).c_str(), 0755), 0);
-    WriteLocal(dir / sub + "/f", "abc");
+    WriteFile(dir / sub + "/f", "abc");
   }
   ASSERT_EQ(::symlink("real", (dir / "link").c_str()), 0);
   const std::pair<const char*, int32_t> cases[] = {
@@ -152,17 +147,12 @@ TEST(Mount, UnmountEndsTheMountsThreads) {
     ASSERT_EQ(mount.Result(), 0);
     EXPECT_GE(CountThreads(), 33u);
     ASSERT_EQ(mount.Unmount(), 0);
-    size_t after = CountThreads();
-    for (int wait = 0; wait < 100 && after > before + kPoolCache; ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      after = CountThreads();
-    }
-    EXPECT_LE(after, before + kPoolCache) << "round " << round;
+    EXPECT_TRUE(zyk_test::Eventually([&] { return CountThreads() <= before + kPoolCache; })) << "round " << round;
   }
 }
 
 TEST_F(Mounted, StatReportsTheEntryOrZeroesTheRecord) {
-  WriteLocal(dir_ / "file", std::string(5000, 'a'));
+  WriteFile(dir_ / "file", std::string(5000, 'a'));
   ASSERT_EQ(::mkdir((dir_ / "sub").c_str(), 0755), 0);
   struct stat local;
   ASSERT_EQ(::lstat((dir_ / "file").c_str(), &local), 0);
@@ -185,7 +175,7 @@ TEST_F(Mounted, StatReportsTheEntryOrZeroesTheRecord) {
 }
 
 TEST_F(Mounted, MalformedUtf8FailsWithEachOperationsCode) {
-  WriteLocal(dir_ / "good", "x");
+  WriteFile(dir_ / "good", "x");
   // Overlong "/", a value above U+10FFFF, a stray continuation byte, a cut sequence.
   for (const char* path : {"x\xC0\xAF", "x\xF4\x90\x80\x80", "x\xBF", "x\xE2\x82"}) {
     SCOPED_TRACE(path);
@@ -203,7 +193,7 @@ TEST_F(Mounted, MalformedUtf8FailsWithEachOperationsCode) {
     EXPECT_EQ(mount_.Stat(path, &stat), ZYKFS_E_NOT_FOUND);
     EXPECT_TRUE(AllZero(stat));
   }
-  EXPECT_EQ(ReadLocal(dir_ / "good"), "x");
+  EXPECT_EQ(ReadFile(dir_ / "good"), "x");
 }
 
 TEST_F(Mounted, MakeDirCreatesAndReportsExisting) {
@@ -220,8 +210,8 @@ TEST_F(Mounted, MakeDirCreatesAndReportsExisting) {
 TEST(Confinement, NoPathReachesOutsideTheRoot) {
   TempDir dir;
   ASSERT_EQ(::mkdir((dir / "root").c_str(), 0755), 0);
-  WriteLocal(dir / "outside", "secret");
-  WriteLocal(dir / "root/inside", "served");
+  WriteFile(dir / "outside", "secret");
+  WriteFile(dir / "root/inside", "served");
   HostMount mount(dir / "root");
   ASSERT_EQ(mount.Result(), 0);
   // Found paths name root/inside after confinement.
@@ -241,13 +231,13 @@ TEST(Confinement, NoPathReachesOutsideTheRoot) {
   EXPECT_EQ(mount.Rename("inside", "../moved"), 0);
   EXPECT_TRUE(LocalExists(dir / "root/moved"));
   EXPECT_EQ(mount.Unlink("../outside"), ZYKFS_E_NOT_FOUND);
-  EXPECT_EQ(ReadLocal(dir / "outside"), "secret");
+  EXPECT_EQ(ReadFile(dir / "outside"), "secret");
 }
 
 TEST_F(Mounted, RenameReplacesButRefusesOpenNames) {
-  for (const char* name : {"a", "b", "c"}) WriteLocal(dir_ / name, name);
+  for (const char* name : {"a", "b", "c"}) WriteFile(dir_ / name, name);
   EXPECT_EQ(mount_.Rename("a", "b"), 0);
-  EXPECT_EQ(ReadLocal(dir_ / "b"), "a");
+  EXPECT_EQ(ReadFile(dir_ / "b"), "a");
   EXPECT_FALSE(LocalExists(dir_ / "a"));
   EXPECT_EQ(mount_.Rename("missing", "x"), ZYKFS_E_NOT_FOUND);
 
@@ -260,23 +250,23 @@ TEST_F(Mounted, RenameReplacesButRefusesOpenNames) {
   // Open names are compared as spelled: another spelling is not recognised.
   EXPECT_EQ(mount_.Rename("./b", "x"), 0);
   EXPECT_EQ(mount_.Close(handle), 0);
-  EXPECT_EQ(ReadLocal(dir_ / "x"), "a");
+  EXPECT_EQ(ReadFile(dir_ / "x"), "a");
 }
 
 TEST_F(Mounted, RenameSafeRefusesAnExistingTargetAndCloneIsUnsupported) {
-  WriteLocal(dir_ / "a", "A");
-  WriteLocal(dir_ / "b", "B");
+  WriteFile(dir_ / "a", "A");
+  WriteFile(dir_ / "b", "B");
   EXPECT_EQ(mount_.RenameSafe("a", "b"), ZYKFS_E_EXISTS);
-  EXPECT_EQ(ReadLocal(dir_ / "b"), "B");
+  EXPECT_EQ(ReadFile(dir_ / "b"), "B");
   EXPECT_EQ(mount_.Clone("a", "c"), ZYKFS_E_NOT_SUPPORTED);
   EXPECT_FALSE(LocalExists(dir_ / "c"));
   EXPECT_EQ(mount_.RenameSafe("a", "new"), 0);
-  EXPECT_EQ(ReadLocal(dir_ / "new"), "A");
+  EXPECT_EQ(ReadFile(dir_ / "new"), "A");
   EXPECT_FALSE(LocalExists(dir_ / "a"));
 }
 
 TEST_F(Mounted, UnlinkAndRemoveDirWaitForEveryHandleToClose) {
-  WriteLocal(dir_ / "f", "data");
+  WriteFile(dir_ / "f", "data");
   ASSERT_EQ(::mkdir((dir_ / "d").c_str(), 0755), 0);
   uint64_t first = 0, second = 0;
   ASSERT_EQ(mount_.Open("f", ZYKFS_OPEN_READ, &first), 0);
@@ -301,7 +291,7 @@ TEST_F(Mounted, UnlinkAndRemoveDirWaitForEveryHandleToClose) {
 }
 
 TEST_F(Mounted, UnmountRefusedWhileAnythingIsOpen) {
-  WriteLocal(dir_ / "f", "data");
+  WriteFile(dir_ / "f", "data");
   uint64_t file = 0, listing = 0;
   ASSERT_EQ(mount_.Open("f", ZYKFS_OPEN_READ, &file), 0);
   ASSERT_EQ(mount_.OpenDir(".", &listing), 0);

@@ -95,11 +95,11 @@ class ResultCodes : public MountedDir {};
 TEST_F(ResultCodes, EveryAnsweredCodeIsListedUnderItsEntry) {
   const std::map<int, std::set<int32_t>> listed = ListedCodes();
   HostMount& m = mount_;
-  WriteLocal(dir_ / "file", "0123456789");
-  WriteLocal(dir_ / "fake.QMV", std::string(9000, 'f'));
+  WriteFile(dir_ / "file", "0123456789");
+  WriteFile(dir_ / "fake.QMV", std::string(9000, 'f'));
   ASSERT_EQ(::mkdir((dir_ / "dir").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir((dir_ / "full").c_str(), 0755), 0);
-  WriteLocal(dir_ / "full/inside", "x");
+  WriteFile(dir_ / "full/inside", "x");
   ASSERT_EQ(::symlink("/", (dir_ / "out").c_str()), 0);
   m.PutFile("a.QMV", "archive");
 

@@ -70,9 +70,7 @@ TEST(TaskQueue, FullQueueRefusesWithTheLimitTagAndDropsTheTask) {
   hold.unlock();
   EXPECT_EQ(done[0].Wait(), 0);
   // The idle queue posts a new run job for the next task.
-  for (int attempt = 0; attempt < 1000 && queue->Size() != 0; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(zyk_test::Eventually([&] { return queue->Size() == 0; }));
   ASSERT_TRUE(queue->Push(Answered(done[2], Succeed)).Ok());
   EXPECT_EQ(done[2].Wait(), 0);
   EXPECT_EQ(done[1].Count(), 0);
@@ -94,7 +92,10 @@ TEST(TaskQueue, ThrowingWorkIsAnsweredOnceAndTheQueueMovesOn) {
   Completion done[std::size(cases)];
   for (size_t i = 0; i < std::size(cases); ++i) ASSERT_TRUE(queue->Push(Answered(done[i], cases[i].first)).Ok());
   for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(done[i].Wait(), cases[i].second) << "case " << i;
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Tasks run one at a time: once a last one is answered, every earlier one has ended.
+  Completion last;
+  ASSERT_TRUE(queue->Push(Answered(last, Succeed)).Ok());
+  EXPECT_EQ(last.Wait(), 0);
   for (Completion& answer : done) EXPECT_EQ(answer.Count(), 1);
 }
 

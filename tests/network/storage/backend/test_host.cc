@@ -111,16 +111,6 @@ std::string HostMount::GetFile(const char* path) {
   return data;
 }
 
-void WriteLocal(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string ReadLocal(const std::string& path, size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  std::string data(std::istreambuf_iterator<char>(in), {});
-  return data.substr(0, limit);
-}
-
 bool LocalExists(const std::string& path) {
   struct stat status;
   return ::lstat(path.c_str(), &status) == 0;

@@ -150,10 +150,7 @@ class FileSizeLimit {
   bool set_ = false;
 };
 
-// Direct access to the mounted directory, below the library.
-void WriteLocal(const std::string& path, const std::string& data);
-// At most `limit` bytes from the start of the file.
-std::string ReadLocal(const std::string& path, size_t limit = SIZE_MAX);
+// Whether `path` exists in the mounted directory, seen below the library.
 bool LocalExists(const std::string& path);
 
 }  // namespace zyk_test

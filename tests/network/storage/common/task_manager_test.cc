@@ -136,8 +136,7 @@ TEST(TaskManager, IdentifiersSkipZeroAndTheSetKeepsOnlyPendingTasks) {
   std::set<uint64_t> ids;
   EXPECT_EQ(manager->PostDelayed([&] { ran.Add(); }, 1, &ids), kMax - 1);
   EXPECT_EQ(manager->PostDelayed([] {}, 60000, &ids), kMax);
-  ASSERT_TRUE(ran.WaitFor(1));
-  std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(ran.WaitFor(1));  // a due task leaves the pending set before it runs
   EXPECT_EQ(manager->PostDelayed([] {}, 60000, &ids), 1u);
   EXPECT_EQ(manager->PostDelayed([] {}, 60000, &ids), 2u);
   EXPECT_EQ(ids, (std::set<uint64_t>{kMax, 1, 2}));
@@ -152,17 +151,25 @@ TEST(TaskManager, DroppingTheHandleRunsPostedTasksAndOnlyExpeditedFutureOnes) {
     std::atomic<int> ran{0}, future_ran{0};
     auto payload = std::make_shared<int>(0);
     const size_t in_use_before = Common::DefaultThreadPool::Instance().GetStatsForTesting().in_use;
+    // The tasks wait until the handle is being dropped, so they are still queued then.
+    Common::Event dropping(true);
+    const pid_t dropper = ::gettid();
+    std::thread releaser([&] {
+      zyk_test::Asleep(dropper);
+      dropping.Set();
+    });
     {
       auto manager = CreateThreadPoolTaskManager();
       for (int i = 0; i < 500; ++i) {
         manager->Post([&] {
-          std::this_thread::sleep_for(100us);
+          dropping.Wait();
           ran++;
         });
       }
       for (int i = 0; i < 5; ++i) manager->PostDelayed([&, payload] { future_ran++; }, 60000 + i);
       if (expedite) manager->ExpediteDelayed();
     }
+    releaser.join();
     EXPECT_EQ(ran.load(), 500);
     EXPECT_EQ(future_ran.load(), expedite ? 5 : 0);
     EXPECT_EQ(Common::DefaultThreadPool::Instance().GetStatsForTesting().in_use, in_use_before)
@@ -248,8 +255,7 @@ TEST(TaskManager, DroppingTheLastHandleInsideATaskDoesNotDeadlock) {
     ran.Add();
   });
   ASSERT_TRUE(ran.WaitFor(2));
-  for (int i = 0; i < 5000 && !watch.expired(); ++i) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(watch.expired());
+  EXPECT_TRUE(zyk_test::Eventually([&] { return watch.expired(); }));
 }
 
 TEST(TaskManager, FactoryFailureEndsTheThreadsAlreadyStarted) {
@@ -259,8 +265,7 @@ TEST(TaskManager, FactoryFailureEndsTheThreadsAlreadyStarted) {
   // from a task runs on a thread of its own); their records coming back to
   // the cache during the factory would spare it the failing creations.
   auto& pool = Common::DefaultThreadPool::Instance();
-  for (int i = 0; i < 5000 && pool.GetStatsForTesting().in_use != 0; ++i) std::this_thread::sleep_for(1ms);
-  ASSERT_EQ(pool.GetStatsForTesting().in_use, 0u);
+  ASSERT_TRUE(zyk_test::Eventually([&] { return pool.GetStatsForTesting().in_use == 0; }));
   Common::SetThreadCreateHookForTesting([]() -> int {
     static std::atomic<int> calls{0};
     return ++calls % 3 == 0 ? EAGAIN : 0;
@@ -290,8 +295,7 @@ TEST(RunDetached, RunsOnAThreadOfItsOwnAndACreationFailureDestroysTheCopy) {
   // The job's worker goes back to the cache just after the job has run; once
   // it is there, drain the cache so a new thread is needed, then make creation fail.
   auto& pool = Common::DefaultThreadPool::Instance();
-  for (int i = 0; i < 5000 && pool.GetStatsForTesting().in_use != 0; ++i) std::this_thread::sleep_for(1ms);
-  ASSERT_EQ(pool.GetStatsForTesting().in_use, 0u);
+  ASSERT_TRUE(zyk_test::Eventually([&] { return pool.GetStatsForTesting().in_use == 0; }));
   std::vector<std::unique_ptr<Common::ThreadAccessor>> hold;
   Common::Event release(true);
   for (size_t i = 0; i < Common::ThreadPoolImpl::kMaxCachedWorkers; ++i) {

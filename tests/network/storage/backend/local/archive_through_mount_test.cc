@@ -97,8 +97,8 @@ TEST_F(ArchiveThroughMount, ArchivesAndPlainFilesAnswerAlike) {
     ASSERT_EQ(mount_.Close(file.handle), 0);
     ASSERT_TRUE(mount_.GetFile(file.path.c_str()) == file.model) << file.path;
   }
-  EXPECT_EQ(ReadLocal(dir_ / "x.QMV", 4), kLabelMagic);
-  EXPECT_EQ(ReadLocal(dir_ / "Data.Qmv", 4), kLabelMagic);
+  EXPECT_EQ(ReadFile(dir_ / "x.QMV").substr(0, 4), kLabelMagic);
+  EXPECT_EQ(ReadFile(dir_ / "Data.Qmv").substr(0, 4), kLabelMagic);
 }
 
 // Writes at positions an archive cannot hold fail like a plain file's, instead
@@ -161,7 +161,7 @@ TEST_F(ArchiveThroughMount, StatReportsLogicalAndAllocatedSizesAfterEachSync) {
 
 TEST_F(ArchiveThroughMount, OnlyFilesNamedLikeArchivesAreArchives) {
   mount_.PutFile("data.qmv.bak", "plain bytes");
-  EXPECT_EQ(ReadLocal(dir_ / "data.qmv.bak"), "plain bytes");
+  EXPECT_EQ(ReadFile(dir_ / "data.qmv.bak"), "plain bytes");
   ASSERT_EQ(mount_.MakeDir("x.qmv"), 0);
   zykfs_stat_t status{};
   ASSERT_EQ(mount_.Stat("x.qmv", &status), 0);
@@ -169,12 +169,12 @@ TEST_F(ArchiveThroughMount, OnlyFilesNamedLikeArchivesAreArchives) {
   ASSERT_EQ(mount_.OpenDir("x.qmv", &handle), 0);
   ASSERT_EQ(mount_.CloseDir(handle), 0);
   // A file with the extension that is no archive is reported corrupt, untouched.
-  WriteLocal(dir_ / "y.QMV", std::string(9000, 'y'));
+  WriteFile(dir_ / "y.QMV", std::string(9000, 'y'));
   EXPECT_EQ(mount_.Open("y.QMV", ZYKFS_OPEN_READ, &handle), 0x4000D);
   EXPECT_EQ(mount_.Open("y.QMV", ZYKFS_OPEN_READ_WRITE, &handle), 0x4000D);
   EXPECT_EQ(mount_.Stat("y.QMV", &status), 0x4000D) << "stat agrees with open";
   EXPECT_EQ(status.size, 0u);
-  EXPECT_EQ(ReadLocal(dir_ / "y.QMV"), std::string(9000, 'y'));
+  EXPECT_EQ(ReadFile(dir_ / "y.QMV"), std::string(9000, 'y'));
 }
 
 // A create that fails leaves no name behind: once there is room again the

@@ -92,7 +92,7 @@ TEST_F(ContainerDir, WriteOnlyOpenOfAnArchiveKeepsItAnArchive) {
   ASSERT_NE(file, nullptr) << root_->LastError().ToString();
   Write(*file, "ARCHIVE");
   file.reset();
-  EXPECT_EQ(zyk_test::ReadLocal(temp_ / "w.QMV", 4), kLabelMagic);
+  EXPECT_EQ(zyk_test::ReadFile(temp_ / "w.QMV").substr(0, 4), kLabelMagic);
   file.reset(root_->OpenI(u"w.QMV", false));
   ASSERT_NE(file, nullptr);
   std::string data(32, '\0');
