@@ -151,7 +151,7 @@ TEST(Semaphore, BurstWakesAsManySleepersAsItHasUnits) {
   }
   constexpr int kUnits = 3;
   Semaphore semaphore(0);
-  Sleepers sleepers(8, [&] { return semaphore.Wait(600u); });
+  Sleepers sleepers(8, [&] { return semaphore.Wait(1000u); });
   semaphore.Signal(kUnits);
   sleepers.Join();
   EXPECT_EQ(sleepers.taken.load(), kUnits);
