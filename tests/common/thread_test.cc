@@ -126,6 +126,24 @@ TEST(Thread, TerminateEndsTheThreadWithoutExitCode) {
 #endif
 }
 
+// A joined thread's handle may already name a newer thread (the system reuses
+// the records of ended threads): terminating the joined one must leave it be.
+TEST(Thread, TerminateAfterTheJoinTouchesNoOtherThread) {
+  Thread ended([](void*) -> uint32_t { return 1; }, nullptr);
+  ended.Join();
+  Common::Event release(true);
+  Thread later([](void* argument) -> uint32_t {
+    static_cast<Common::Event*>(argument)->Wait();
+    pthread_testcancel();  // a pending cancel would end the thread here
+    return 42;
+  }, &release);
+  ended.Terminate();
+  release.Set();
+  later.Join();
+  EXPECT_EQ(later.GetExitCode(), 42u) << "the joined thread's Terminate cancelled a later one";
+  EXPECT_EQ(ended.GetExitCode(), 1u);
+}
+
 TEST(Thread, DestroyingAnUnjoinedThreadLetsItRunToTheEnd) {
   static Common::Event release(true);
   static std::atomic<bool> ran{false};

@@ -183,9 +183,6 @@ TEST(DirDefaults, OptionalOperationsAreNotSupported) {
   uint64_t total, free, available;
   dir.GetDriveSize(total, free, available);
   EXPECT_EQ(dir.TakeError().Code(), Common::kErrNotSupported);
-  EXPECT_EQ(dir.GetFeatureFlags(), 0x89u);
-  EXPECT_TRUE(dir.IsPathSeparator(u'\\'));
-  EXPECT_EQ(dir.GetFullPath(), nullptr);
 }
 
 }  // namespace
