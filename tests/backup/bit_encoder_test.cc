@@ -1,11 +1,9 @@
 #include "core/backup/bit_encoder.h"
 
 #include <cstdint>
-#include <random>
 #include <utility>
 #include <vector>
 
-#include "support/test_support.h"
 #include "tests/backup/container_test_util.h"
 
 namespace {
@@ -52,27 +50,6 @@ TEST(BitEncoder, FieldsPastCapacityFailAndChangeNothing) {
   EXPECT_EQ(reader.Position(), 12u);
   EXPECT_EQ(reader.Decode(4), 0xFu);
   EXPECT_EQ(CodeOf([&] { reader.Decode(1); }), Common::kErrCorrupted);
-}
-
-// Fields of every width 0..64 at every alignment read back; padding stays zero.
-TEST(BitEncoder, RandomFieldSequencesReadBack) {
-  std::mt19937_64 random(zyk_test::TestSeed());
-  for (uint64_t round = 0; round < zyk_test::Scaled(2000, 50); ++round) {
-    std::vector<std::pair<uint64_t, uint32_t>> fields;
-    uint32_t bits = 0;
-    for (uint32_t width = random() % 65; bits + width <= 800; width = random() % 65) {
-      fields.emplace_back(width < 64 ? random() & ((uint64_t{1} << width) - 1) : random(), width);
-      bits += width;
-    }
-    std::vector<uint8_t> record((bits + 7) / 8);
-    BitWriter writer(record.data(), static_cast<uint32_t>(record.size()));
-    for (auto [value, width] : fields) writer.Encode(value, width);
-    BitReader reader(record.data(), static_cast<uint32_t>(record.size()));
-    for (auto [value, width] : fields) ASSERT_EQ(reader.Decode(width), value) << "width " << width;
-    if (bits % 8 != 0) {
-      EXPECT_EQ(record.back() >> (bits % 8), 0);
-    }
-  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The allocation tree: node encoding, Find and Modify cases, copy-on-write
-// flushes, property tests against a std::map model, and corrupt input.
+// flushes, and property tests against a std::map model. Corrupt nodes are fed
+// by the tree_node fuzz target, which the fuzz tests run on damaged inputs too.
 
 #include "core/backup/container_tree.h"
 
@@ -543,91 +544,6 @@ TEST(AllocationTreeProperty, AllocationMapRecordingItsOwnBlocksStaysConsistent) 
   user.clear();
   flush();
   store.TrackIn(nullptr);
-}
-
-// ---- corrupt input --------------------------------------------------------------
-
-// A store whose blocks hold random bytes, the same bytes for the same block.
-class GarbageStore : public backupmedia::BlockStore {
- public:
-  explicit GarbageStore(uint64_t seed) : seed_(seed) {}
-  uint32_t BlockSize() const override { return kBlockSize; }
-  void ReadBlock(uint64_t block, void* buffer) override {
-    std::mt19937_64 engine(seed_ ^ (block * 0x9E3779B97F4A7C15ull));
-    for (uint32_t i = 0; i < kBlockSize; ++i) static_cast<uint8_t*>(buffer)[i] = static_cast<uint8_t>(engine());
-  }
-  void WriteBlock(uint64_t, const void*) override {}
-  uint64_t AllocateBlock() override { return ++next_; }
-  void FreeBlock(uint64_t) override {}
-
- private:
-  uint64_t seed_;
-  uint64_t next_ = 1000;
-};
-
-// Random bytes, or a valid encoding of random entries with a few flipped bits
-// (false when the entries do not fit).
-bool RandomRecord(Random& random, uint8_t* record, uint32_t size, bool key_zero) {
-  if (random.Percent(50)) {
-    for (uint32_t i = 0; i < size; ++i) record[i] = static_cast<uint8_t>(random.engine());
-    return true;
-  }
-  std::vector<Extent> entries;
-  uint64_t key = key_zero ? 0 : random.Below(1000), value = 1 + random.Below(1 << 20);
-  for (uint64_t n = 1 + random.Below(40); n > 0; --n) {
-    uint64_t count = 1 + random.Below(random.Percent(50) ? 4 : 1000);
-    entries.push_back({key, value, count});
-    key += count + random.Below(random.Percent(50) ? 3 : 100000);
-    value += count + random.Below(1 << 20) * 4;
-  }
-  if (CodeOf([&] { EncodeNode(entries, record, size); }) != 0) return false;
-  for (uint64_t flips = 1 + random.Below(3); flips > 0; --flips)
-    record[random.Below(size)] ^= static_cast<uint8_t>(1u << random.Below(8));
-  return true;
-}
-
-// Whatever decodes is a node the encoder accepts in no more room, and it
-// decodes back to the same entries; everything else is corruption.
-TEST(AllocationTreeCorruptInput, RandomNodesAreCorruptOrDecodeToEncodableEntries) {
-  Random random(zyk_test::TestSeed());
-  uint64_t valid = 0, corrupt = 0;
-  for (uint64_t round = 0; round < zyk_test::Scaled(200000, 5000); ++round) {
-    uint32_t bytes = static_cast<uint32_t>(4 + random.Below(random.Percent(80) ? 64 : 600));
-    std::vector<uint8_t> record(bytes), again(bytes);
-    if (!RandomRecord(random, record.data(), bytes, false)) continue;
-    std::vector<Extent> decoded;
-    uint32_t code = CodeOf([&] { decoded = DecodeNode(record.data(), bytes); });
-    if (code != 0) {
-      ASSERT_EQ(code, Common::kErrCorrupted);
-      ++corrupt;
-      continue;
-    }
-    ++valid;
-    ASSERT_EQ(CodeOf([&] { EncodeNode(decoded, again.data(), bytes); }), 0u);
-    ASSERT_EQ(DecodeNode(again.data(), bytes), decoded);
-  }
-  EXPECT_GT(valid, 0u);
-  EXPECT_GT(corrupt, 0u);
-}
-
-TEST(AllocationTreeCorruptInput, RandomRootRecordsAndNodesNeverCrash) {
-  Random random(zyk_test::TestSeed());
-  for (uint64_t round = 0; round < zyk_test::Scaled(20000, 500); ++round) {
-    GarbageStore store(random.engine());
-    uint32_t size = static_cast<uint32_t>(32 + random.Below(100));
-    std::vector<uint8_t> record(size);
-    if (!RandomRecord(random, record.data() + 1, size - 1, true)) continue;
-    record[0] = static_cast<uint8_t>(random.Percent(50) ? random.Below(4) : random.engine());  // the level
-    uint32_t code = CodeOf([&] {
-      AllocationTree tree(store, size, record.data());
-      for (int i = 0; i < 8; ++i) {
-        uint64_t length = 1 + random.Below(1000);
-        tree.Find(random.Below(1 << 20), length);
-      }
-      tree.ForEachExtent([](const Extent&) {});
-    });
-    ASSERT_TRUE(code == 0 || code == Common::kErrCorrupted) << std::hex << code;
-  }
 }
 
 }  // namespace
