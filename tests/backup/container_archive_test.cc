@@ -31,10 +31,7 @@ class ContainerTest : public ::testing::Test {
     archive->Flush();
     ASSERT_FALSE(archive->HasError()) << archive->LastError().ToString();
   }
-  std::string Content(const char16_t* name) {
-    auto reader = OpenRead(dir.get(), name);
-    return reader ? ReadAll(*reader) : "(no archive)";
-  }
+  std::string Content(const char16_t* name) { return container_test::Content(dir.get(), name); }
   // Rewrites header copy `copy` (1 or 2) of an archive.
   void EditHeader(const std::string& file, int copy, auto edit, bool reseal = true, uint32_t block = 512) {
     std::vector<uint8_t> bytes = FileBytes(tmp / file);

@@ -22,14 +22,6 @@ using backupmedia::Extent;
 
 constexpr uint32_t kBlock = 512;
 
-std::string Describe(const CheckReport& report) {
-  std::string text = report.check_error.Ok() ? "" : report.check_error.ToString() + "\n";
-  for (const CheckFinding& f : report.findings)
-    text += (f.kind == CheckFinding::Kind::kLeak ? "leak " : "corruption ") + std::to_string(f.block) + "+" +
-            std::to_string(f.count) + " " + f.tree + ": " + f.what + "\n";
-  return text;
-}
-
 bool NamesBlock(const CheckReport& report, uint64_t block) {
   return std::any_of(report.findings.begin(), report.findings.end(), [&](const CheckFinding& f) {
     return f.kind == CheckFinding::Kind::kCorruption && block >= f.block && block - f.block < std::max<uint64_t>(f.count, 1);
@@ -70,10 +62,6 @@ struct Surgery {
 class ContainerCheck : public ::testing::Test {
  public:
   CheckReport Check(const char16_t* name = u"a.qmv") { return CheckArchive(*dir, name); }
-  std::string Content(const char16_t* name = u"a.qmv") {
-    auto reader = OpenRead(dir.get(), name);
-    return reader ? ReadAll(*reader) : "(no archive)";
-  }
   // 3000 single blocks at scattered logical places: a data map with an
   // internal root over leaves of its own blocks.
   std::string MakeDeep(uint32_t block_size = kBlock, int64_t volume_size = INT64_MAX) {
@@ -252,7 +240,7 @@ TEST_F(ContainerCheck, LeakIsFoundAndRepairedWithoutChangingTheData) {
   EXPECT_EQ(freed, 10u);
   report = Check();
   EXPECT_TRUE(report.Consistent()) << Describe(report);
-  EXPECT_EQ(Content(), content);
+  EXPECT_EQ(Content(dir.get(), u"a.qmv"), content);
 }
 
 TEST_F(ContainerCheck, RepairLeavesACorruptArchiveUntouched) {

@@ -2,7 +2,6 @@
 
 #include <random>
 
-#include "core/backup/container_check.h"
 #include "support/fault_injection_fs.h"
 #include "support/test_support.h"
 #include "tests/backup/container_test_util.h"
@@ -91,13 +90,6 @@ uint64_t WorkloadEvents(const Layout& layout, uint64_t seed) {
   return run.state->EventCount() - run.base;
 }
 
-std::string Findings(const backupmedia::CheckReport& report) {
-  std::string text = report.check_error.Ok() ? "" : report.check_error.ToString();
-  for (const backupmedia::CheckFinding& f : report.findings)
-    text += "\n  block " + std::to_string(f.block) + "+" + std::to_string(f.count) + " " + f.tree + ": " + f.what;
-  return text;
-}
-
 // The archive opens through a plain directory and holds the last completed
 // commit, or the one in progress when its flush failed after the header
 // reached the disk: never an error, never a mix. The checker finds neither
@@ -105,7 +97,7 @@ std::string Findings(const backupmedia::CheckReport& report) {
 void ExpectCommittedState(const std::string& root, const Outcome& outcome, const std::string& where) {
   auto dir = MakePosixDir(root);
   backupmedia::CheckReport report = backupmedia::CheckArchive(*dir, u"c.qmv");
-  EXPECT_TRUE(report.Consistent()) << where << Findings(report);
+  EXPECT_TRUE(report.Consistent()) << where << "\n" << Describe(report);
   Common::Error error;
   auto reader = OpenRead(dir.get(), u"c.qmv", &error);
   ASSERT_TRUE(reader) << where << ": " << error.ToString();

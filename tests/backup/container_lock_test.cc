@@ -1,12 +1,7 @@
 // One writer and several readers of an archive in separate processes.
 
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <sys/stat.h>
-
-#include "core/backup/container_check.h"
 #include "support/fault_injection_fs.h"
 #include "support/test_support.h"
 #include "tests/backup/container_test_util.h"
@@ -15,9 +10,13 @@ namespace {
 
 using namespace container_test;
 
-TEST(ContainerLocks, SecondWriterGetsTheLockError) {
+class ContainerLocks : public ::testing::Test {
+ protected:
   zyk_test::TempDir tmp;
-  auto dir = MakePosixDir(tmp.path());
+  std::unique_ptr<posix_dir> dir = MakePosixDir(tmp.path());
+};
+
+TEST_F(ContainerLocks, SecondWriterGetsTheLockError) {
   auto writer = Create(dir.get(), u"l.qmv", Parameters(512));
   ASSERT_TRUE(writer);
   pid_t child = Spawn([&] {
@@ -28,9 +27,7 @@ TEST(ContainerLocks, SecondWriterGetsTheLockError) {
   EXPECT_EQ(Wait(child), 0);
 }
 
-TEST(ContainerLocks, ReadersSeeTheHeaderWrittenBeforeTheyOpened) {
-  zyk_test::TempDir tmp;
-  auto dir = MakePosixDir(tmp.path());
+TEST_F(ContainerLocks, ReadersSeeTheHeaderWrittenBeforeTheyOpened) {
   auto writer = Create(dir.get(), u"r.qmv", Parameters(512));
   WriteAt(*writer, 0, "version one");
   writer->Flush();
@@ -59,9 +56,7 @@ TEST(ContainerLocks, ReadersSeeTheHeaderWrittenBeforeTheyOpened) {
   for (int r = 0; r < 2; ++r) EXPECT_EQ(Wait(readers[r]), 0) << r;
 }
 
-TEST(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
-  zyk_test::TempDir tmp;
-  auto dir = MakePosixDir(tmp.path());
+TEST_F(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
   auto writer = Create(dir.get(), u"g.qmv", Parameters(512));
   auto overwrite = [&](uint32_t round) {
     WriteAt(*writer, 0, Pattern(64 * 512, round));
@@ -105,10 +100,8 @@ TEST(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
 // Disk space of freed blocks comes back once no reader can use them: a reader
 // of the old state reads all of it until it closes; then the next commit
 // punches the blocks out, while the file keeps its size and stays consistent.
-TEST(ContainerLocks, SpaceOfFreedBlocksReturnsOnceReadersLeave) {
+TEST_F(ContainerLocks, SpaceOfFreedBlocksReturnsOnceReadersLeave) {
   constexpr size_t kBig = 64u << 20, kSmall = 1u << 20;
-  zyk_test::TempDir tmp;
-  auto dir = MakePosixDir(tmp.path());
   auto writer = Create(dir.get(), u"s.qmv", Parameters(4096));
   const std::string content = Pattern(kBig, 5);
   WriteAt(*writer, 0, content);
@@ -147,8 +140,7 @@ TEST(ContainerLocks, SpaceOfFreedBlocksReturnsOnceReadersLeave) {
 // A failed header write leaves the archive refusing work; it must not keep the
 // header copies locked, or every reader opening the archive would wait on them
 // until the writer is closed.
-TEST(ContainerLocks, FailedHeaderWriteReleasesTheHeaderLock) {
-  zyk_test::TempDir tmp;
+TEST_F(ContainerLocks, FailedHeaderWriteReleasesTheHeaderLock) {
   auto state = std::make_shared<zyk_test::FaultState>();
   zyk_test::FaultDir faulty(MakePosixDir(tmp.path()), state);
   auto writer = Create(&faulty, u"h.qmv", Parameters(512));

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/backup/container_api.h"
+#include "core/backup/container_check.h"
 #include "core/file/unix/posix_dir.h"
 #include "support/pattern.h"
 
@@ -86,6 +87,21 @@ inline std::string ReadAt(ContainerArchive& archive, int64_t offset, size_t leng
 }
 
 inline std::string ReadAll(ContainerArchive& archive) { return ReadAt(archive, 0, archive.GetSize()); }
+
+// The content of a committed archive, opened for reading.
+inline std::string Content(rio_dir* dir, const char16_t* name) {
+  auto reader = OpenRead(dir, name);
+  return reader ? ReadAll(*reader) : "(no archive)";
+}
+
+// The checker's error and findings, one a line, for failure messages.
+inline std::string Describe(const backupmedia::CheckReport& report) {
+  std::string text = report.check_error.Ok() ? "" : report.check_error.ToString() + "\n";
+  for (const backupmedia::CheckFinding& f : report.findings)
+    text += (f.kind == backupmedia::CheckFinding::Kind::kLeak ? "leak " : "corruption ") + std::to_string(f.block) +
+            "+" + std::to_string(f.count) + " " + f.tree + ": " + f.what + "\n";
+  return text;
+}
 
 using zyk_test::Pattern;
 
