@@ -1,6 +1,7 @@
-// Writes the seed corpus of every fuzz target: fuzz_make_corpus <corpus folder>.
-// Archives are made by the library itself in memory, zips by the test zip
-// builder; the rest are hand-picked strings.
+// Writes the seeds that need the library or a builder to make them:
+// fuzz_make_corpus <corpus folder>. Archives are made by the library itself in
+// memory, tree nodes by its encoder, zips by the test zip builder. Hand-picked
+// inputs (paths, names, operation sequences) are committed as they are.
 
 #include <cstdio>
 #include <filesystem>
@@ -35,29 +36,8 @@ void Write(backupmedia::ContainerArchive& archive, int64_t offset, const std::st
   archive.Write(bytes.data(), bytes.size(), done);
 }
 
-// An archive with two commits (so both header copies are valid), a hole and a
-// punched block, in the archive_read input layout.
-// The volume files of an archive as made by MakeArchive.
-std::vector<std::string> MakeVolumes(uint32_t block_size, uint32_t blocks_per_volume, bool fragmented);
-
-std::string Input(const std::vector<std::string>& volumes, uint8_t flags) {
-  std::string input(1, static_cast<char>((volumes.size() - 1) | flags));
-  for (size_t v = 0; v < volumes.size(); ++v) {
-    if (v + 1 < volumes.size()) input += {static_cast<char>(volumes[v].size()), static_cast<char>(volumes[v].size() >> 8)};
-    input += volumes[v];
-  }
-  return input;
-}
-
-void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_flags, bool fragmented = false) {
-  std::vector<std::string> volumes = MakeVolumes(block_size, blocks_per_volume, fragmented);
-  Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
-                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : "") +
-                           (fragmented ? "_fragmented" : "") + (extra_flags & 32 ? "_retrying" : "") +
-                           (extra_flags & 64 ? "_resealed" : ""),
-       Input(volumes, (blocks_per_volume == 0 ? 4 : 0) | extra_flags));
-}
-
+// The volume files (at most four) of an archive with two commits, so that both
+// header copies are valid, a hole and a punched block.
 std::vector<std::string> MakeVolumes(uint32_t block_size, uint32_t blocks_per_volume, bool fragmented) {
   zyk_test::MemoryDir dir;
   backupmedia::ArchiveParameters parameters;
@@ -93,6 +73,25 @@ std::vector<std::string> MakeVolumes(uint32_t block_size, uint32_t blocks_per_vo
   }
   if (volumes.size() > 4) volumes.resize(4);
   return volumes;
+}
+
+// The volume files in the archive_read input layout.
+std::string Input(const std::vector<std::string>& volumes, uint8_t flags) {
+  std::string input(1, static_cast<char>((volumes.size() - 1) | flags));
+  for (size_t v = 0; v < volumes.size(); ++v) {
+    if (v + 1 < volumes.size()) input += {static_cast<char>(volumes[v].size()), static_cast<char>(volumes[v].size() >> 8)};
+    input += volumes[v];
+  }
+  return input;
+}
+
+void SaveArchive(uint32_t block_size, uint32_t blocks_per_volume, uint8_t extra_flags, bool fragmented = false) {
+  std::vector<std::string> volumes = MakeVolumes(block_size, blocks_per_volume, fragmented);
+  Save("archive_read", "bs" + std::to_string(block_size) + (blocks_per_volume ? "_split" : "") +
+                           (extra_flags & 8 ? "_by_second_volume" : "") + (extra_flags & 16 ? "_append" : "") +
+                           (fragmented ? "_fragmented" : "") + (extra_flags & 32 ? "_retrying" : "") +
+                           (extra_flags & 64 ? "_resealed" : ""),
+       Input(volumes, (blocks_per_volume == 0 ? 4 : 0) | extra_flags));
 }
 
 void SaveNode(const std::string& name, const std::vector<Extent>& entries, uint32_t bytes) {
@@ -152,22 +151,6 @@ int main(int argc, char** argv) {
   }
   Save("archive_read", "bs4096_older_layout", Input(older, 4 | 64));
 
-  // Writes of one block at every other block, a flush after every ten.
-  std::string scattered(1, '\0');
-  for (int i = 0; i < 50; ++i) {
-    uint32_t offset = 1024 * i;
-    scattered += {'\0', static_cast<char>(offset), static_cast<char>(offset >> 8), '\0', '\2', static_cast<char>(i)};
-    if (i % 10 == 9) scattered += '\4';
-  }
-  Save("archive_ops", "scattered_blocks", scattered + '\5' + '\0');
-
-  // Operation sequences: geometry byte, then opcode and arguments.
-  Save("archive_ops", "write_flush_reopen", std::string("\x00\x00\x10\x00\x00\x04\x07\x04\x05\x00", 10));
-  Save("archive_ops", "split_write_punch_truncate",
-       std::string("\x0a\x01\x00\x00\x00\x08\x03\x03\x00\x02\x00\x04\x04\x02\x00\x03\x06\x01\x07\x00\x00\xff\xff", 23));
-  Save("archive_ops", "bs1024_grow_shrink",
-       std::string("\x01\x00\x00\xf0\x00\x10\x09\x04\x02\x00\x01\x05\x00\x02\x00\x30\x04\x06\x00", 19));
-
   SaveNode("empty_root", {}, 31);
   SaveNode("root_one_extent", {{0, 100, 8}}, 31);
   SaveNode("root_descending_values", {{1, 900, 2}, {10, 500, 1}, {40, 20, 3}}, 31);
@@ -177,20 +160,6 @@ int main(int argc, char** argv) {
     return entries;
   }(), 512);
   SaveNode("block_wide_numbers", {{1ull << 40, 1ull << 50, 3}, {(1ull << 41), 5, 1ull << 20}}, 512);
-
-  // Tree operations: shape byte, then opcode and arguments. Scattered maps in
-  // 64-byte blocks grow the tree a few levels; unmapping them all shrinks it.
-  std::string grow(1, '\0');
-  for (int i = 0; i < 120; ++i) {
-    uint32_t start = (i * 733) % 4096;
-    grow += {'\0', static_cast<char>(start), static_cast<char>(start >> 8), static_cast<char>(i % 5)};
-    if (i % 30 == 29) grow += '\2';
-  }
-  Save("tree_ops", "grow_scattered", grow);
-  std::string shrink = grow;
-  shrink[0] = static_cast<char>(0x80);  // with the allocation map
-  for (int i = 0; i < 64; ++i) shrink += {'\1', static_cast<char>(i * 64), static_cast<char>((i * 64) >> 8), '\77'};
-  Save("tree_ops", "grow_then_unmap_tracked", shrink + '\2' + '\3');
 
   using zyk_test::BuildZip;
   const std::string catalog = Catalog();
@@ -203,25 +172,5 @@ int main(int argc, char** argv) {
   Save("zip_reader", "empty", BuildZip({}).bytes);
   Save("zip_reader", "bare_catalog", catalog);
 
-  const std::pair<const char*, std::string> paths[] = {
-      {"dotdot_past_root", std::string("a/b\0../../../etc/passwd", 23)},
-      {"absolute_name", std::string("x/y\0/z/./..//w", 14)},
-      {"long_names", std::string(300, 'n') + std::string(1, '\0') + std::string(255, 'm') + "/" + std::string(255, 'k')},
-      {"multibyte", std::string("caf\xC3\xA9\0\xF0\x9F\x98\x80/\xE2\x82\xAC/..", 20)},
-      {"overlong_slash", std::string("a\0..\xC0\xAF..\xC0\xAFx", 12)},
-      {"escape_points", std::string("\xEF\xA2\xAF\xEF\xA3\xBF\0\xED\xA0\x80/..", 14)},
-      {"root_only", std::string("\0..", 3)},
-  };
-  for (const auto& [name, bytes] : paths) Save("host_path", name, bytes);
-
-  const std::pair<const char*, std::string> names[] = {
-      {"invalid_bytes", "\xFF\xFE" "a"},
-      {"accented", "caf\xC3\xA9"},
-      {"emoji", "\xF0\x9F\x98\x80"},
-      {"escape_point_in_name", "x\xEF\xA2\xA0y"},
-      {"cut_sequence", "\xE2\x82"},
-      {"utf16_units", std::string("\xA0\xF8" "a\0\x00\xD8", 6)},
-  };
-  for (const auto& [name, bytes] : names) Save("file_name", name, bytes);
   return 0;
 }
