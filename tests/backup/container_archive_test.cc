@@ -194,11 +194,6 @@ int TwoCommits(rio_dir* dir, const char16_t* name) {
   return archive->GetInfo().current_copy;
 }
 
-TEST_F(ContainerHeaders, DamagedNewerCopyLeavesTheOlderState) {
-  EditHeader("d.qmv", TwoCommits(dir.get(), u"d.qmv"), [](uint8_t* h) { h[100] ^= 1; }, false);
-  EXPECT_EQ(Content(u"d.qmv"), "one");
-}
-
 TEST_F(ContainerHeaders, EqualSequenceNumbersPreferBlockOne) {
   const std::string in_block1 = TwoCommits(dir.get(), u"e.qmv") == 1 ? "two" : "one";
   std::vector<uint8_t> bytes = FileBytes(tmp / "e.qmv");

@@ -57,18 +57,6 @@ uint64_t FindOne(AllocationTree& tree, uint64_t key) {
 
 // ---- node encoding ----------------------------------------------------------
 
-TEST(NodeEncoding, SingleEntryTakesTwentyNineBits) {
-  std::vector<uint8_t> record(8);
-  EncodeNode({{0, 3, 1}}, record.data(), 8);
-  backupmedia::BitReader reader(record.data(), 8);
-  // W0, Wk, S, Wv, Wc, key, value, then nothing after bit 29.
-  const std::pair<uint32_t, uint64_t> fields[] = {{6, 2}, {6, 0}, {1, 0}, {6, 0}, {6, 0}, {2, 0}, {2, 3}, {35, 0}};
-  for (auto [width, value] : fields) EXPECT_EQ(reader.Decode(width), value) << "at bit " << reader.Position();
-  EXPECT_EQ(GetNodeSize({{0, 3, 1}}, 4), 1u);
-  EncodeNode({{0, 3, 1}}, record.data(), 4);
-  EXPECT_EQ(DecodeNode(record.data(), 4), (std::vector<Extent>{{0, 3, 1}}));
-}
-
 TEST(NodeEncoding, EntryListsRoundTrip) {
   const uint64_t top = kExtentLimit;
   const std::vector<std::vector<Extent>> cases = {
