@@ -417,21 +417,26 @@ TEST_F(ContainerStream, AutoCommitWaitsUntilMoreThanTheThresholdWasWritten) {
   EXPECT_NE(archive->GetInfo().sequence, start);
 }
 
-// 20 MiB in chunks that never line up with blocks: the 8 MiB write cache wraps.
+// 20 MiB in chunks that never line up with blocks, then in one call from a
+// later block: the 8 MiB write cache wraps.
 TEST_F(ContainerStream, WritesBeyondTheCacheRingKeepTheirContent) {
   auto archive = Create(dir.get(), u"big.qmv", Parameters(4096));
   const std::string content = Pattern(20 * 1024 * 1024 + 333, 11);
-  archive->Seek(0);
-  for (size_t offset = 0, chunk = 100003; offset < content.size(); offset += chunk) {
-    size_t n = std::min(chunk, content.size() - offset), done = 0;
-    archive->Write(content.data() + offset, n, done);
-    ASSERT_EQ(done, n);
+  for (auto [start, chunk] : {std::pair<size_t, size_t>{0, 100003}, {3 * 4096, content.size()}}) {
+    archive->Seek(static_cast<int64_t>(start));
+    for (size_t offset = 0; offset < content.size(); offset += chunk) {
+      size_t n = std::min(chunk, content.size() - offset), done = 0;
+      archive->Write(content.data() + offset, n, done);
+      ASSERT_EQ(done, n);
+    }
+    ASSERT_EQ(ReadAt(*archive, static_cast<int64_t>(start), content.size()), content);
   }
-  EXPECT_EQ(ReadAll(*archive), content);
+  const std::string expected = content.substr(0, 3 * 4096) + content;
+  EXPECT_EQ(ReadAll(*archive), expected);
   archive->Flush();
   ASSERT_FALSE(archive->HasError());
   archive.reset();
-  EXPECT_EQ(Content(u"big.qmv"), content);
+  EXPECT_EQ(Content(u"big.qmv"), expected);
 }
 
 }  // namespace

@@ -62,14 +62,14 @@ struct Surgery {
 class ContainerCheck : public ::testing::Test {
  public:
   CheckReport Check(const char16_t* name = u"a.qmv") { return CheckArchive(*dir, name); }
-  // 3000 single blocks at scattered logical places: a data map with an
-  // internal root over leaves of its own blocks.
+  // 3000 two-block extents at scattered logical places: a data map with an
+  // internal root over leaves of its own blocks, leaf extents longer than one.
   std::string MakeDeep(uint32_t block_size = kBlock, int64_t volume_size = INT64_MAX) {
     auto archive = Create(dir.get(), u"a.qmv", Parameters(block_size, volume_size));
     std::vector<uint64_t> places(3000);
-    for (size_t i = 0; i < places.size(); ++i) places[i] = 2 * i;
+    for (size_t i = 0; i < places.size(); ++i) places[i] = 3 * i;
     std::shuffle(places.begin(), places.end(), std::mt19937_64(7));
-    for (uint64_t place : places) WriteAt(*archive, place * block_size, Pattern(block_size, place));
+    for (uint64_t place : places) WriteAt(*archive, place * block_size, Pattern(2 * block_size, place));
     archive->Flush();
     EXPECT_FALSE(archive->HasError());
     return ReadAll(*archive);
@@ -171,6 +171,7 @@ TEST_F(ContainerCheck, EveryPlantedCorruptionIsFoundAtItsBlock) {
        [](Surgery& s) {
          std::vector<Extent> root = s.RootEntries(0);
          std::vector<Extent> first = s.Node(root[0].value), second = s.Node(root[1].value);
+         second.resize(second.size() / 2);  // room for the wider value fields
          second[0].value = first[0].value;
          second[0].count = 1;
          s.SetNode(root[1].value, second);

@@ -308,21 +308,27 @@ TEST(AllocationTree, EmptySiblingLeavesAreRemovedInOneFlush) {
   EXPECT_EQ(Show(reloaded), Show(expected));
 }
 
+// A leaf reaching beyond its parent's range, a leaf that does not decode, and
+// an internal node pointing at a run of blocks rather than at one node.
 TEST(AllocationTree, CorruptChildNodeIsReported) {
   MemoryBlockStore store(kBlockSize);
   AllocationTree tree(store, kRootSize, nullptr);
-  MapScattered(tree, 600);
+  MapScattered(tree, 20000);
+  ASSERT_GE(tree.RootLevel(), 2u);
   const std::vector<uint8_t> record = SavedRoot(tree);
-  uint64_t first_leaf = 0;
-  tree.ForEachNode([&](uint32_t level, uint64_t block, const std::vector<Extent>&) {
-    if (level == 0 && first_leaf == 0) first_leaf = block;
+  std::map<uint32_t, uint64_t> first;  // level -> block of the node holding key 0
+  tree.ForEachNode([&](uint32_t level, uint64_t block, const std::vector<Extent>& entries) {
+    if (entries.front().key == 0) first.emplace(level, block);
   });
-  std::vector<uint8_t> beyond_parent(kBlockSize), garbage(kBlockSize, 0xFF);
+  std::vector<uint8_t> beyond_parent(kBlockSize), garbage(kBlockSize, 0xFF), run(kBlockSize);
   EncodeNode({{1, 5, 1}, {kExtentLimit - 2, 9, 1}}, beyond_parent.data(), kBlockSize);
-  for (const auto& block : {beyond_parent, garbage}) {
-    store.Store(first_leaf, block);
+  EncodeNode({{0, first[0], 2}}, run.data(), kBlockSize);
+  for (auto [block, bytes] : {std::pair{first[0], beyond_parent}, {first[0], garbage}, {first[1], run}}) {
+    const std::vector<uint8_t> kept = store.Stored(block);
+    store.Store(block, bytes);
     AllocationTree reloaded(store, kRootSize, record.data());
-    EXPECT_EQ(CodeOf([&] { FindOne(reloaded, 0); }), Common::kErrCorrupted);
+    EXPECT_EQ(CodeOf([&] { FindOne(reloaded, 0); }), Common::kErrCorrupted) << "block " << block;
+    store.Store(block, kept);
   }
 }
 
