@@ -12,6 +12,23 @@ using namespace container_test;
 
 class ContainerLocks : public ::testing::Test {
  protected:
+  // A reader in another process (locks are per process) that opens `name` and
+  // holds it until Release(); then it reads it in full and exits 0 if it read
+  // `expected`. Returns once the reader has opened the archive.
+  pid_t SpawnHeldReader(const char16_t* name, const std::string& expected) {
+    pid_t reader = Spawn([&] {
+      auto child_dir = MakePosixDir(tmp.path());
+      auto archive = OpenRead(child_dir.get(), name);
+      if (!archive) return 1;
+      to_parent.Send('o');
+      to_child.Receive();
+      return ReadAll(*archive) == expected ? 0 : 2;
+    });
+    EXPECT_EQ(to_parent.Receive(), 'o');
+    return reader;
+  }
+  void Release() { to_child.Send('c'); }
+  Channel to_child, to_parent;
   zyk_test::TempDir tmp;
   std::unique_ptr<posix_dir> dir = MakePosixDir(tmp.path());
 };
@@ -65,17 +82,7 @@ TEST_F(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
   };
   overwrite(0);
   overwrite(1);
-  Channel to_child, to_parent;
-  pid_t reader = Spawn([&] {
-    auto child_dir = MakePosixDir(tmp.path());
-    auto archive = OpenRead(child_dir.get(), u"g.qmv");
-    if (!archive) return 1;
-    to_parent.Send('o');
-    to_child.Receive();
-    // The blocks of the state it opened were not reused under it.
-    return ReadAll(*archive) == Pattern(64 * 512, 1) ? 0 : 2;
-  });
-  ASSERT_EQ(to_parent.Receive(), 'o');
+  pid_t reader = SpawnHeldReader(u"g.qmv", Pattern(64 * 512, 1));  // its blocks are never reused under it
   // The first overwrite may still recycle blocks freed before the reader's state.
   overwrite(2);
   uint64_t size = FileSize(tmp / "g.qmv");
@@ -85,7 +92,7 @@ TEST_F(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
     EXPECT_GT(grown, size) << "round " << round;
     size = grown;
   }
-  to_child.Send('c');
+  Release();
   EXPECT_EQ(Wait(reader), 0);
   // With the reader gone the next commits recycle freed blocks: the file stops growing.
   overwrite(6);
@@ -111,20 +118,11 @@ TEST_F(ContainerLocks, SpaceOfFreedBlocksReturnsOnceReadersLeave) {
     ::stat((tmp / "s.qmv").c_str(), &st);
     return static_cast<uint64_t>(st.st_blocks) * 512;
   };
-  Channel to_child, to_parent;
-  pid_t reader = Spawn([&] {
-    auto child_dir = MakePosixDir(tmp.path());
-    auto archive = OpenRead(child_dir.get(), u"s.qmv");
-    if (!archive) return 1;
-    to_parent.Send('o');
-    to_child.Receive();
-    return ReadAll(*archive) == content ? 0 : 2;
-  });
-  ASSERT_EQ(to_parent.Receive(), 'o');
+  pid_t reader = SpawnHeldReader(u"s.qmv", content);
   writer->Truncate(kSmall);
   writer->Flush();
   EXPECT_GE(disk_bytes(), kBig) << "space went while a reader could still use it";
-  to_child.Send('c');
+  Release();
   EXPECT_EQ(Wait(reader), 0) << "the reader did not read its state in full";
   const uint64_t file_size = FileSize(tmp / "s.qmv");
   writer->Flush();  // the first commit without readers commits the allocation map

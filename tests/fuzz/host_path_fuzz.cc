@@ -64,12 +64,13 @@ bool ModelDecodeUtf8(std::string_view bytes, UString& out) {
   return ok;
 }
 
-std::vector<UString> Components(const UString& path) {
-  std::vector<UString> parts;
+template <typename Text>
+std::vector<Text> Components(const Text& path) {
+  std::vector<Text> parts;
   size_t start = 0;
   while (start <= path.size()) {
-    size_t end = path.find(u'/', start);
-    if (end == UString::npos) end = path.size();
+    size_t end = path.find(typename Text::value_type{'/'}, start);
+    if (end == Text::npos) end = path.size();
     parts.emplace_back(path, start, end - start);
     start = end + 1;
   }
@@ -110,14 +111,7 @@ void CheckNarrowed(const UString& inner) {
   std::string bytes = Common::NarrowFileName(inner);
   if (bytes.empty()) return;  // not representable: the file system is never asked
   std::vector<UString> wide = Components(inner);
-  std::vector<std::string> narrow;
-  size_t start = 0;
-  while (start <= bytes.size()) {
-    size_t end = bytes.find('/', start);
-    if (end == std::string::npos) end = bytes.size();
-    narrow.emplace_back(bytes, start, end - start);
-    start = end + 1;
-  }
+  std::vector<std::string> narrow = Components(bytes);
   FUZZ_CHECK(narrow.size() == wide.size());
   for (size_t i = 0; i < wide.size(); ++i) {
     FUZZ_CHECK((wide[i] == u"..") == (narrow[i] == ".."));
