@@ -110,22 +110,13 @@ TEST_F(ContainerCheck, HandMadeArchivesAreConsistent) {
          auto archive = Create(t.dir.get(), u"a.qmv", Parameters(kBlock));
          WriteAt(*archive, 0, Pattern(40000, 1));
          archive->Flush();
-         Channel to_child, to_parent;
-         pid_t reader = Spawn([&] {  // byte-range locks are per process
-           auto dir = MakePosixDir(t.tmp.path());
-           auto opened = OpenRead(dir.get(), u"a.qmv");
-           to_parent.Send(opened ? 'o' : 'x');
-           to_child.Receive();
-           return 0;
-         });
-         ASSERT_EQ(to_parent.Receive(), 'o');
+         HeldReader reader(t.tmp.path(), u"a.qmv", Pattern(40000, 1));
          WriteAt(*archive, 5000, Pattern(20000, 2));
          archive->Flush();
          ControlRequest punch{kControlDeallocate, 0, 8192, nullptr};
          archive->IOCTL(&punch);
          archive->Flush();
-         to_child.Send('c');
-         Wait(reader);
+         EXPECT_EQ(reader.Release(), 0);
          // The reader kept the allocation map from being committed.
          Surgery s(t.tmp / "a.qmv");
          EXPECT_NE(std::memcmp(s.Root(1), s.Root(2), s.RootSize()), 0);

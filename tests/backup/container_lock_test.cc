@@ -12,23 +12,6 @@ using namespace container_test;
 
 class ContainerLocks : public ::testing::Test {
  protected:
-  // A reader in another process (locks are per process) that opens `name` and
-  // holds it until Release(); then it reads it in full and exits 0 if it read
-  // `expected`. Returns once the reader has opened the archive.
-  pid_t SpawnHeldReader(const char16_t* name, const std::string& expected) {
-    pid_t reader = Spawn([&] {
-      auto child_dir = MakePosixDir(tmp.path());
-      auto archive = OpenRead(child_dir.get(), name);
-      if (!archive) return 1;
-      to_parent.Send('o');
-      to_child.Receive();
-      return ReadAll(*archive) == expected ? 0 : 2;
-    });
-    EXPECT_EQ(to_parent.Receive(), 'o');
-    return reader;
-  }
-  void Release() { to_child.Send('c'); }
-  Channel to_child, to_parent;
   zyk_test::TempDir tmp;
   std::unique_ptr<posix_dir> dir = MakePosixDir(tmp.path());
 };
@@ -82,7 +65,7 @@ TEST_F(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
   };
   overwrite(0);
   overwrite(1);
-  pid_t reader = SpawnHeldReader(u"g.qmv", Pattern(64 * 512, 1));  // its blocks are never reused under it
+  HeldReader reader(tmp.path(), u"g.qmv", Pattern(64 * 512, 1));  // its blocks are never reused under it
   // The first overwrite may still recycle blocks freed before the reader's state.
   overwrite(2);
   uint64_t size = FileSize(tmp / "g.qmv");
@@ -92,8 +75,7 @@ TEST_F(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
     EXPECT_GT(grown, size) << "round " << round;
     size = grown;
   }
-  Release();
-  EXPECT_EQ(Wait(reader), 0);
+  EXPECT_EQ(reader.Release(), 0);
   // With the reader gone the next commits recycle freed blocks: the file stops growing.
   overwrite(6);
   overwrite(7);
@@ -118,12 +100,11 @@ TEST_F(ContainerLocks, SpaceOfFreedBlocksReturnsOnceReadersLeave) {
     ::stat((tmp / "s.qmv").c_str(), &st);
     return static_cast<uint64_t>(st.st_blocks) * 512;
   };
-  pid_t reader = SpawnHeldReader(u"s.qmv", content);
+  HeldReader reader(tmp.path(), u"s.qmv", content);
   writer->Truncate(kSmall);
   writer->Flush();
   EXPECT_GE(disk_bytes(), kBig) << "space went while a reader could still use it";
-  Release();
-  EXPECT_EQ(Wait(reader), 0) << "the reader did not read its state in full";
+  EXPECT_EQ(reader.Release(), 0) << "the reader did not read its state in full";
   const uint64_t file_size = FileSize(tmp / "s.qmv");
   writer->Flush();  // the first commit without readers commits the allocation map
   ASSERT_FALSE(writer->HasError()) << writer->LastError().ToString();

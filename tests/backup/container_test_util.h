@@ -147,4 +147,28 @@ inline int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
+// A reader in another process (locks are per process) that opens archive
+// `name` in `folder` and holds it until Release(); then it reads it in full
+// and exits 0 if it read `expected`. Constructed once the reader has it open.
+struct HeldReader {
+  HeldReader(const std::string& folder, const char16_t* name, const std::string& expected) {
+    pid = Spawn([&] {
+      auto dir = MakePosixDir(folder);
+      auto archive = OpenRead(dir.get(), name);
+      if (!archive) return 1;
+      to_parent.Send('o');
+      to_child.Receive();
+      return ReadAll(*archive) == expected ? 0 : 2;
+    });
+    EXPECT_EQ(to_parent.Receive(), 'o');
+  }
+  // The reader's exit status.
+  int Release() {
+    to_child.Send('c');
+    return Wait(pid);
+  }
+  Channel to_child, to_parent;
+  pid_t pid;
+};
+
 }  // namespace container_test
