@@ -31,29 +31,14 @@ TEST_F(ContainerLocks, ReadersSeeTheHeaderWrittenBeforeTheyOpened) {
   auto writer = Create(dir.get(), u"r.qmv", Parameters(512));
   WriteAt(*writer, 0, "version one");
   writer->Flush();
-  Channel to_child[2], to_parent[2];
-  pid_t readers[2];
-  for (int r = 0; r < 2; ++r) {
-    readers[r] = Spawn([&, r] {
-      auto child_dir = MakePosixDir(tmp.path());
-      auto reader = OpenRead(child_dir.get(), u"r.qmv");
-      if (!reader) return 1;
-      if (ReadAll(*reader) != "version one") return 2;
-      to_parent[r].Send('o');
-      to_child[r].Receive();  // the writer has committed version two
-      if (ReadAll(*reader) != "version one") return 3;
-      reader.reset();
-      auto fresh = OpenRead(child_dir.get(), u"r.qmv");
-      if (!fresh || ReadAll(*fresh) != "version two, longer") return 4;
-      return 0;
-    });
-  }
-  for (int r = 0; r < 2; ++r) EXPECT_EQ(to_parent[r].Receive(), 'o');
+  HeldReader first(tmp.path(), u"r.qmv", "version one"), second(tmp.path(), u"r.qmv", "version one");
   WriteAt(*writer, 0, "version two, longer");
   writer->Flush();
   ASSERT_FALSE(writer->HasError()) << writer->LastError().ToString();
-  for (int r = 0; r < 2; ++r) to_child[r].Send('c');
-  for (int r = 0; r < 2; ++r) EXPECT_EQ(Wait(readers[r]), 0) << r;
+  EXPECT_EQ(first.Release(), 0);
+  EXPECT_EQ(second.Release(), 0);
+  HeldReader fresh(tmp.path(), u"r.qmv", "version two, longer");
+  EXPECT_EQ(fresh.Release(), 0);
 }
 
 TEST_F(ContainerLocks, FreedBlocksAreReusedOnlyAfterReadersLeave) {
