@@ -486,4 +486,58 @@ TEST(AllocationTreeProperty, RandomModifyAndFindMatchModelAcrossFlushesAndReload
   EXPECT_TRUE(store.InUse().empty());
   EXPECT_EQ(SavedRoot(*tree), std::vector<uint8_t>(kRootSize, 0));
 }
+
+// The tree as an allocation map: the store records every block it hands out or
+// takes back in the same tree, from inside Flush. After every flush the tree
+// maps exactly the user's ranges plus the blocks holding its own nodes.
+TEST(AllocationTreeProperty, AllocationMapRecordingItsOwnBlocksStaysConsistent) {
+  Random random(zyk_test::TestSeed());
+  const uint64_t operations = zyk_test::Scaled(30000, 1000);
+  constexpr uint64_t kUserBase = uint64_t{1} << 24;  // user blocks lie far above the tree's own
+  constexpr uint64_t kKeys = 1 << 14;
+  MemoryBlockStore store(kBlockSize);
+  auto tree = std::make_unique<AllocationTree>(store, kRootSize, nullptr);
+  store.TrackIn(tree.get());
+  Model user;
+  auto expected = [&] {
+    Model all = user;
+    for (uint64_t block : store.InUse()) all[block] = block;
+    return all;
+  };
+  auto flush = [&] {
+    tree->Flush();
+    ExpectFlushedConsistently(*tree, store);
+    ExpectExtentsMatch(*tree, expected());
+  };
+  uint32_t deepest = 0;
+  for (uint64_t op = 0; op < operations && !HasFailure(); ++op) {
+    uint64_t start = kUserBase + random.Below(kKeys);
+    uint64_t count = std::min(random.Count(), kUserBase + kKeys - start);
+    uint64_t kind = random.Below(100);
+    if (kind < 55) {
+      tree->Modify(start, start, count);
+      for (uint64_t i = 0; i < count; ++i) user[start + i] = start + i;
+    } else if (kind < 80) {
+      tree->Modify(start, 0, count);
+      user.erase(user.lower_bound(start), user.lower_bound(start + count));
+    } else if (kind < 95) {
+      ExpectFindMatches(*tree, expected(), random.Percent(20) ? 3 + random.Below(64) : start, 1 + random.Below(100));
+    } else {
+      flush();
+      deepest = std::max(deepest, tree->RootLevel());
+      if (kind < 99) continue;
+      store.TrackIn(nullptr);
+      Reload(tree, store);
+      store.TrackIn(tree.get());
+      ExpectExtentsMatch(*tree, expected());
+    }
+  }
+  flush();
+  EXPECT_GE(deepest, 1u);
+  tree->Modify(kUserBase, 0, kKeys);
+  user.clear();
+  flush();
+  store.TrackIn(nullptr);
+}
+
 }  // namespace
