@@ -4,8 +4,6 @@
 // with a commit every 1,000 writes. The *Ratio benchmarks time both
 // in one run and report archive speed / plain speed as the counter "ratio".
 
-#include <benchmark/benchmark.h>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -13,6 +11,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "core/backup/container_api.h"
 #include "core/backup/container_archive.h"

@@ -64,7 +64,6 @@ void BM_Find(benchmark::State& state) {
 }
 BENCHMARK(BM_Find);
 
-
 // Node space per extent: the blocks of all nodes (and the root record) over
 // the number of extents.
 void ReportBitsPerEntry(benchmark::State& state, AllocationTree& tree) {

@@ -133,8 +133,8 @@ class Budget {
  public:
   // `ops` operations, or as many as fit in the configured seconds when 0.
   explicit Budget(uint64_t ops = 0)
-      : deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(g_options.seconds))),
+      : deadline_(Clock::now() +
+                  std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(g_options.seconds))),
         counted_(ops != 0),
         remaining_(static_cast<int64_t>(ops)) {}
   // True while another operation may start. Any thread.
@@ -664,10 +664,9 @@ int main(int argc, char** argv) {
       rows.push_back({"archive: random 4K read, " + d + " in flight", "reads/s (vs pread of plain file)",
                       [&, depth] { return RunFlight(host, archive_handle, depth, Access::kRandomRead, kSmall); },
                       [&] { return RunSyscalls(plain, 1, Access::kRandomRead, kSmall); }});
-      rows.push_back(
-          {"archive: sequential 64K read, " + d + " in flight", "reads/s (vs pread of plain file)",
-           [&, depth] { return RunFlight(host, archive_handle, depth, Access::kSequentialRead, 64 << 10); },
-           [&] { return RunSyscalls(plain, 1, Access::kSequentialRead, 64 << 10); }});
+      rows.push_back({"archive: sequential 64K read, " + d + " in flight", "reads/s (vs pread of plain file)",
+                      [&, depth] { return RunFlight(host, archive_handle, depth, Access::kSequentialRead, 64 << 10); },
+                      [&] { return RunSyscalls(plain, 1, Access::kSequentialRead, 64 << 10); }});
     }
   }
 

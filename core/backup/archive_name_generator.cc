@@ -13,17 +13,12 @@ constexpr uint32_t kRoomForSuffix = 10;
 // The suffix text of a volume number, one byte per character.
 uint32_t FormatNumber(uint32_t number, char (&text)[16]) {
   switch (number) {
-    case 0xFFFFFFFFu:
-      std::memcpy(text, "$1", 3);
-      return 2;
-    case 0xFFFFFFFEu:
-      std::memcpy(text, "$2", 3);
-      return 2;
+    case 0xFFFFFFFFu: std::memcpy(text, "$1", 3); return 2;
+    case 0xFFFFFFFEu: std::memcpy(text, "$2", 3); return 2;
     case 0xFFFFFFFDu:
       text[0] = '\0';  // one NUL character: the name ends at the base
       return 1;
-    default:
-      return static_cast<uint32_t>(std::snprintf(text, sizeof(text), "%u", number));
+    default: return static_cast<uint32_t>(std::snprintf(text, sizeof(text), "%u", number));
   }
 }
 
@@ -49,8 +44,7 @@ ArchiveNameGenerator::ArchiveNameGenerator(const char16_t* name) {
 }
 
 void ArchiveNameGenerator::SetSuffixLength(uint32_t length) {
-  std::memmove(&name_[base_end_ + length], &name_[base_end_ + suffix_length_],
-               extension_length_ * sizeof(char16_t));
+  std::memmove(&name_[base_end_ + length], &name_[base_end_ + suffix_length_], extension_length_ * sizeof(char16_t));
   suffix_length_ = length;
 }
 

@@ -6,8 +6,7 @@
 
 namespace backupmedia {
 
-BitWriter::BitWriter(uint8_t* buffer, uint32_t bytes)
-    : buffer_(buffer), capacity_(uint64_t{bytes} * 8) {
+BitWriter::BitWriter(uint8_t* buffer, uint32_t bytes) : buffer_(buffer), capacity_(uint64_t{bytes} * 8) {
   if (bytes != 0) std::memset(buffer_, 0, bytes);
 }
 
@@ -35,8 +34,7 @@ void BitWriter::Encode(uint64_t value, uint32_t width) {
   position_ += width;
 }
 
-BitReader::BitReader(const uint8_t* buffer, uint32_t bytes)
-    : buffer_(buffer), capacity_(uint64_t{bytes} * 8) {}
+BitReader::BitReader(const uint8_t* buffer, uint32_t bytes) : buffer_(buffer), capacity_(uint64_t{bytes} * 8) {}
 
 uint64_t BitReader::Decode(uint32_t width) {
   if (width > 64 || position_ + width > capacity_)

@@ -8,8 +8,8 @@ namespace {
 
 enum class Mode { kCreate, kAppend, kRead };
 
-std::unique_ptr<ContainerArchive> MakeArchive(Mode mode, const char* function, rio_dir* directory,
-                                              const char16_t* path, std::unique_ptr<CallbackHolder> callback,
+std::unique_ptr<ContainerArchive> MakeArchive(Mode mode, const char* function, rio_dir* directory, const char16_t* path,
+                                              std::unique_ptr<CallbackHolder> callback,
                                               const ArchiveParameters* parameters, Common::Error& error,
                                               bool no_locks) {
   if (directory == nullptr || path == nullptr || (mode != Mode::kRead && parameters == nullptr)) {
@@ -26,15 +26,9 @@ std::unique_ptr<ContainerArchive> MakeArchive(Mode mode, const char* function, r
     }
     auto archive = std::make_unique<ContainerArchive>(std::move(parent), name, std::move(callback), no_locks);
     switch (mode) {
-      case Mode::kCreate:
-        archive->InitForCreate(*parameters);
-        break;
-      case Mode::kAppend:
-        archive->InitForAppend(*parameters);
-        break;
-      case Mode::kRead:
-        archive->InitForRead();
-        break;
+      case Mode::kCreate: archive->InitForCreate(*parameters); break;
+      case Mode::kAppend: archive->InitForAppend(*parameters); break;
+      case Mode::kRead: archive->InitForRead(); break;
     }
     error.Clear();
     return archive;
@@ -50,16 +44,16 @@ std::unique_ptr<ContainerArchive> CreateContainerArchive(rio_dir* directory, con
                                                          std::unique_ptr<CallbackHolder> callback,
                                                          const ArchiveParameters* parameters, Common::Error& error,
                                                          bool no_locks) {
-  return MakeArchive(Mode::kCreate, "CreateContainerArchive", directory, path, std::move(callback), parameters,
-                     error, no_locks);
+  return MakeArchive(Mode::kCreate, "CreateContainerArchive", directory, path, std::move(callback), parameters, error,
+                     no_locks);
 }
 
 std::unique_ptr<ContainerArchive> AppendContainerArchive(rio_dir* directory, const char16_t* path,
                                                          std::unique_ptr<CallbackHolder> callback,
                                                          const ArchiveParameters* parameters, Common::Error& error,
                                                          bool no_locks) {
-  return MakeArchive(Mode::kAppend, "AppendContainerArchive", directory, path, std::move(callback), parameters,
-                     error, no_locks);
+  return MakeArchive(Mode::kAppend, "AppendContainerArchive", directory, path, std::move(callback), parameters, error,
+                     no_locks);
 }
 
 std::unique_ptr<ContainerArchive> OpenContainerArchive(rio_dir* directory, const char16_t* path,

@@ -208,8 +208,8 @@ bool ContainerArchive::LoadHeader(uint32_t index, bool full_load) {
     archive_id_ = label.archive_id;
     block_size_ = label.block_size;
     blocks_per_volume_ = label.blocks_per_volume;
-  } else if (label.volume_number != index + 1 || label.block_size != block_size_ ||
-             label.archive_id != archive_id_ || label.blocks_per_volume != blocks_per_volume_) {
+  } else if (label.volume_number != index + 1 || label.block_size != block_size_ || label.archive_id != archive_id_ ||
+             label.blocks_per_volume != blocks_per_volume_) {
     throw Common::Error::File(Common::kErrCorrupted, ZYK_HERE_AS("LoadHeader"));
   }
   Volume& volume = volumes_[index];
@@ -244,8 +244,7 @@ int ContainerArchive::LoadRoot(bool full_load, std::vector<uint8_t>& current) {
     cursor_ = std::max(Load64(chosen + header::kCursor), kFirstDataBlock);
     // A mark too large to be a block count of this block size means: not known.
     if (high_water_ > std::numeric_limits<uint64_t>::max() / block_size_) high_water_ = kExtentLimit / block_size_;
-    if (high_water_ < cursor_)
-      throw Common::Error::File(Common::kErrCorrupted, ZYK_HERE_AS("LoadRoot"));
+    if (high_water_ < cursor_) throw Common::Error::File(Common::kErrCorrupted, ZYK_HERE_AS("LoadRoot"));
     newer_copy_ = place;
   }
   return place;
@@ -363,9 +362,8 @@ void ContainerArchive::ReliableRead(void* buffer, uint64_t offset, size_t length
   while (length > 0) {
     BlockPlace place = PlaceOfBlock(offset / block_size_, blocks_per_volume_, block_size_);
     uint64_t in_block = offset % block_size_;
-    uint64_t room = place.blocks_left == std::numeric_limits<uint64_t>::max()
-                        ? length
-                        : place.blocks_left * block_size_ - in_block;
+    uint64_t room =
+        place.blocks_left == std::numeric_limits<uint64_t>::max() ? length : place.blocks_left * block_size_ - in_block;
     size_t piece = static_cast<size_t>(std::min<uint64_t>(length, room));
     size_t done = 0;
     try {
@@ -692,9 +690,8 @@ ArchiveInfo ContainerArchive::GetInfo() {
   info.blocks_per_volume = blocks_per_volume_;
   info.volume_count = blocks_per_volume_ == 0
                           ? 1
-                          : static_cast<uint32_t>(high_water_ <= kFirstDataBlock
-                                                      ? 1
-                                                      : (high_water_ - 2) / (blocks_per_volume_ - 1) + 1);
+                          : static_cast<uint32_t>(
+                                high_water_ <= kFirstDataBlock ? 1 : (high_water_ - 2) / (blocks_per_volume_ - 1) + 1);
   info.sequence = Load32(image_ + header::kSequence);
   info.commit_count = Load32(image_ + header::kCommitCount);
   info.logical_size = static_cast<uint64_t>(logical_size_);

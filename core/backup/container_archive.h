@@ -267,7 +267,7 @@ class ContainerArchive : public rio_file, public BlockStore {
   int64_t logical_size_ = 0;
   uint64_t marked_size_ = 0;
   uint64_t high_water_ = kFirstDataBlock;
-  int newer_copy_ = 1;  // header copy (1 or 2) written last
+  int newer_copy_ = 1;                // header copy (1 or 2) written last
   std::vector<uint8_t> last_header_;  // the header formatted last, empty before the first commit
 
   std::unique_ptr<AllocationTree> data_map_;

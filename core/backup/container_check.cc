@@ -134,7 +134,8 @@ class Checker {
       }
     }
     if (label.volume_number != 1) {
-      Corrupt(0, 1, "volume 1", "the first volume's label carries volume number " + std::to_string(label.volume_number));
+      Corrupt(0, 1, "volume 1",
+              "the first volume's label carries volume number " + std::to_string(label.volume_number));
       throw Stop{};
     }
     archive_id_ = label.archive_id;
@@ -364,8 +365,9 @@ class Checker {
     const uint64_t logical_blocks = report_.total_blocks;
     for (const Extent& e : extents) {
       if (e.key + e.count > logical_blocks)
-        Corrupt(e.value, e.count, kTreeNames[kDataMap],
-                "logical block " + std::to_string(std::max(e.key, logical_blocks)) + " is mapped past the logical size");
+        Corrupt(
+            e.value, e.count, kTreeNames[kDataMap],
+            "logical block " + std::to_string(std::max(e.key, logical_blocks)) + " is mapped past the logical size");
       if (!Stored(e.value, e.count, kTreeNames[kDataMap], "a data extent")) continue;
       if (ClaimBlocks(e.value, e.count, kDataMap, false)) report_.allocated_blocks += e.count;
     }

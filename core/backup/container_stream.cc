@@ -205,8 +205,7 @@ void ContainerArchive::Read(void* buffer, size_t length, size_t& done) {
         std::memcpy(out, Slot(logical) + offset, run);
       } else {
         uint64_t blocks = (offset + remaining + block_size - 1) / block_size;
-        if (window_first_ < window_end_ && logical < window_first_)
-          blocks = std::min(blocks, window_first_ - logical);
+        if (window_first_ < window_end_ && logical < window_first_) blocks = std::min(blocks, window_first_ - logical);
         uint64_t physical = data_map_->Find(logical, blocks);
         run = std::min(remaining, blocks * block_size - offset);
         if (physical == 0) {

@@ -90,8 +90,8 @@ uint64_t EncodedBits(const Widths& w, uint64_t n) {
 }
 
 size_t LastAtOrBelow(const std::vector<Extent>& entries, uint64_t key) {
-  auto it = std::upper_bound(entries.begin(), entries.end(), key,
-                             [](uint64_t k, const Extent& e) { return k < e.key; });
+  auto it =
+      std::upper_bound(entries.begin(), entries.end(), key, [](uint64_t k, const Extent& e) { return k < e.key; });
   return static_cast<size_t>(it - entries.begin());  // one past the entry; 0 = none
 }
 
@@ -115,8 +115,8 @@ void EncodeNode(const std::vector<Extent>& entries, uint8_t* record, uint32_t by
   for (size_t i = 1; i < entries.size(); ++i) {
     const Extent& p = entries[i - 1];
     const Extent& e = entries[i];
-    uint64_t delta = e.value > p.value ? e.value - (p.value + p.count) + 1
-                                       : e.value + e.count - 1 - p.value;  // two's complement
+    uint64_t delta =
+        e.value > p.value ? e.value - (p.value + p.count) + 1 : e.value + e.count - 1 - p.value;  // two's complement
     writer.Encode(e.key - (p.key + p.count), w.wk);
     writer.Encode(delta, w.wv);
     writer.Encode(e.count - 1, w.wc);
@@ -192,8 +192,7 @@ uint64_t GetNodeSize(const std::vector<Extent>& entries, uint32_t bytes) {
 
 AllocationTree::AllocationTree(BlockStore& store, uint32_t root_record_size, const uint8_t* root_record)
     : store_(store), root_record_size_(root_record_size), block_size_(store.BlockSize()) {
-  if (root_record_size < kMinRootRecordSize)
-    throw Error::File(Common::kErrCorrupted, ZYK_HERE_AS("AllocationTree"));
+  if (root_record_size < kMinRootRecordSize) throw Error::File(Common::kErrCorrupted, ZYK_HERE_AS("AllocationTree"));
   auto root = std::make_unique<Node>();
   if (root_record != nullptr) {
     root->level = root_record[0];
@@ -240,8 +239,7 @@ AllocationTree::Node* AllocationTree::Child(Node* parent, size_t index, uint64_t
   const Extent& entry = parent->entries[index];
   auto it = cache_.find(NodeKey{parent->level - 1, entry.key});
   if (it != cache_.end()) {
-    if (it->second->block != entry.value)
-      throw Error::File(Common::kErrCorrupted, ZYK_HERE_AS("FindNode"));
+    if (it->second->block != entry.value) throw Error::File(Common::kErrCorrupted, ZYK_HERE_AS("FindNode"));
     return it->second.get();
   }
   if (index + 1 < parent->entries.size()) bound = parent->entries[index + 1].key;
@@ -316,8 +314,7 @@ uint64_t AllocationTree::Find(uint64_t key, uint64_t& length) {
 void AllocationTree::Modify(uint64_t start, uint64_t value, uint64_t count) {
   if (count == 0) return;
   if (value != 0) {
-    if (start >= kExtentLimit || count > kExtentLimit - start || value >= kExtentLimit ||
-        count > kExtentLimit - value)
+    if (start >= kExtentLimit || count > kExtentLimit - start || value >= kExtentLimit || count > kExtentLimit - value)
       throw Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("Modify"));
   } else {
     if (start >= kExtentLimit) return;  // nothing can be mapped there
@@ -349,8 +346,7 @@ bool AllocationTree::UpdateLeaf(Node* leaf, uint64_t start, uint64_t value, uint
   bool changed = false;
   // First entry with key >= start.
   size_t i = static_cast<size_t>(
-      std::lower_bound(e.begin(), e.end(), start, [](const Extent& x, uint64_t k) { return x.key < k; }) -
-      e.begin());
+      std::lower_bound(e.begin(), e.end(), start, [](const Extent& x, uint64_t k) { return x.key < k; }) - e.begin());
   // An entry reaching into the range keeps its part before start, and its part
   // beyond end becomes an entry of its own.
   if (i > 0) {

@@ -80,9 +80,8 @@ void DescriptionOf(const ErrorRecord* record, std::u16string& out) {
 const ErrorRecordOps kPlainOps = {DestroyRecord, CloneRecord, NoDescription, NoNumberTag,
                                   ModuleTag,     NoWideTag,   ModuleTagNames};
 
-const ErrorRecordOps kDescribedOps = {DestroyRecord, CloneRecord, DescriptionOf<DescribedRecord>,
-                                      NoNumberTag,   ModuleTag,   NoWideTag,
-                                      ModuleTagNames};
+const ErrorRecordOps kDescribedOps = {
+    DestroyRecord, CloneRecord, DescriptionOf<DescribedRecord>, NoNumberTag, ModuleTag, NoWideTag, ModuleTagNames};
 
 // POSIX kind: the error number sits in the size field, so only the fixed fields are cloned.
 void PosixDescription(const ErrorRecord* record, std::u16string& out) {
@@ -95,8 +94,9 @@ void PosixDescription(const ErrorRecord* record, std::u16string& out) {
 }
 ErrorRecord* ClonePosix(const ErrorRecord* record) { return CloneBytes(record, sizeof(ErrorRecord)); }
 uint64_t PosixNumberTag(const ErrorRecord* record, const char* name) {
-  return std::strcmp(name, "code") == 0 ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(record->size)))
-                                        : 0;
+  return std::strcmp(name, "code") == 0
+             ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(record->size)))
+             : 0;
 }
 const char* PosixTagNames(const ErrorRecord*) { return "code,$module"; }
 const ErrorRecordOps kPosixOps = {DestroyRecord, ClonePosix, PosixDescription, PosixNumberTag,
@@ -123,8 +123,8 @@ const char* PathTag(const ErrorRecord* record, const char* name) {
   return ModuleTag(record, name);
 }
 const char* PathTagNames(const ErrorRecord*) { return "path,$module"; }
-const ErrorRecordOps kPathOps = {DestroyRecord, CloneRecord, DescriptionOf<PathRecord>, NoNumberTag,
-                                 PathTag,       NoWideTag,   PathTagNames};
+const ErrorRecordOps kPathOps = {DestroyRecord, CloneRecord, DescriptionOf<PathRecord>, NoNumberTag, PathTag,
+                                 NoWideTag,     PathTagNames};
 
 const char* TwoPathsTag(const ErrorRecord* record, const char* name) {
   auto* r = static_cast<const TwoPathsRecord*>(record);
@@ -133,9 +133,8 @@ const char* TwoPathsTag(const ErrorRecord* record, const char* name) {
   return ModuleTag(record, name);
 }
 const char* TwoPathsTagNames(const ErrorRecord*) { return "path1,path2,$module"; }
-const ErrorRecordOps kTwoPathsOps = {DestroyRecord, CloneRecord, DescriptionOf<TwoPathsRecord>,
-                                     NoNumberTag,   TwoPathsTag, NoWideTag,
-                                     TwoPathsTagNames};
+const ErrorRecordOps kTwoPathsOps = {
+    DestroyRecord, CloneRecord, DescriptionOf<TwoPathsRecord>, NoNumberTag, TwoPathsTag, NoWideTag, TwoPathsTagNames};
 
 // The shared out-of-memory record: its count starts at 1 so it is never destroyed.
 ErrorRecord g_out_of_memory{{1}, kErrOutOfMemory, nullptr, &kPlainOps, SourceLocation{}, sizeof(ErrorRecord)};
@@ -234,8 +233,7 @@ Error Error::WithTaskLimit(uint32_t code, uint64_t limit, SourceLocation locatio
   return Adopt(record);
 }
 
-Error Error::WithPath(uint32_t code, const char16_t* description, const char* path,
-                      SourceLocation location) noexcept {
+Error Error::WithPath(uint32_t code, const char16_t* description, const char* path, SourceLocation location) noexcept {
   if (code == 0) return Error();
   TextSlot slots[] = {WideSlot(description), NarrowSlot(path)};
   size_t offsets[] = {kFieldAt, kFieldAt + 8};
@@ -246,8 +244,7 @@ Error Error::WithPaths(uint32_t code, const char16_t* description, const char* p
                        SourceLocation location) noexcept {
   if (code == 0) return Error();
   TextSlot slots[] = {WideSlot(description), NarrowSlot(path1), NarrowSlot(path2)};
-  size_t offsets[] = {kFieldAt, kFieldAt + 8,
-                      kFieldAt + 16};
+  size_t offsets[] = {kFieldAt, kFieldAt + 8, kFieldAt + 16};
   return Adopt(MakeRecord(code, &kTwoPathsOps, location, sizeof(TwoPathsRecord), slots, 3, offsets));
 }
 

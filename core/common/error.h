@@ -59,10 +59,9 @@ class Error {
   // Tagged kinds.
   static Error WithFileName(uint32_t code, const char* file_name, SourceLocation location) noexcept;
   static Error WithTaskLimit(uint32_t code, uint64_t limit, SourceLocation location) noexcept;
-  static Error WithPath(uint32_t code, const char16_t* description, const char* path,
-                        SourceLocation location) noexcept;
-  static Error WithPaths(uint32_t code, const char16_t* description, const char* path1,
-                         const char* path2, SourceLocation location) noexcept;
+  static Error WithPath(uint32_t code, const char16_t* description, const char* path, SourceLocation location) noexcept;
+  static Error WithPaths(uint32_t code, const char16_t* description, const char* path1, const char* path2,
+                         SourceLocation location) noexcept;
   // A facility-0x0004 code with its catalog text.
   static Error File(uint32_t code, SourceLocation location) noexcept;
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -79,10 +79,8 @@ UConverter* Converter() {
   if (converter) return converter;
   UErrorCode status = U_ZERO_ERROR;
   converter = ucnv_open(nullptr, &status);
-  if (U_SUCCESS(status))
-    ucnv_setToUCallBack(converter, ToUnicodeEscape, nullptr, nullptr, nullptr, &status);
-  if (U_SUCCESS(status))
-    ucnv_setFromUCallBack(converter, FromUnicodeEscape, nullptr, nullptr, nullptr, &status);
+  if (U_SUCCESS(status)) ucnv_setToUCallBack(converter, ToUnicodeEscape, nullptr, nullptr, nullptr, &status);
+  if (U_SUCCESS(status)) ucnv_setFromUCallBack(converter, FromUnicodeEscape, nullptr, nullptr, nullptr, &status);
   // File names have no fallback: without a converter the process cannot go on.
   if (U_FAILURE(status)) std::abort();
   g_ascii_identity.store(MapsAsciiToItself(converter), std::memory_order_relaxed);
@@ -140,7 +138,8 @@ UString EscapeGenuineEscapes(UConverter* converter, const UString& wide, const s
 UString WidenFileName(const char* bytes) {
   const char* source = bytes ? bytes : "";
   size_t length = std::strlen(source);
-  if (AsciiIsIdentity() && std::all_of(source, source + length, [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
+  if (AsciiIsIdentity() &&
+      std::all_of(source, source + length, [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
     return UString(source, source + length);
   }
   std::lock_guard<std::mutex> lock(g_converter_lock);
@@ -152,8 +151,7 @@ UString WidenFileName(const char* bytes) {
   g_widen_start = buffer.data();
   UErrorCode status = U_ZERO_ERROR;
   ucnv_resetToUnicode(converter);
-  ucnv_toUnicode(converter, &target, buffer.data() + buffer.size(), &source, source + length, nullptr, true,
-                 &status);
+  ucnv_toUnicode(converter, &target, buffer.data() + buffer.size(), &source, source + length, nullptr, true, &status);
   g_widen_start = nullptr;
   if (U_FAILURE(status)) return UString();
   UString wide(reinterpret_cast<const char16_t*>(buffer.data()), static_cast<size_t>(target - buffer.data()));
@@ -187,8 +185,7 @@ std::string NarrowFileName(const UString& name) {
   for (size_t i = 0; i <= name.size(); ++i) {
     bool at_end = i == name.size();
     if (!at_end && !IsEscape(name[i])) continue;
-    if (i > run_start &&
-        !AppendRun(converter, name.data() + run_start, static_cast<int32_t>(i - run_start), out))
+    if (i > run_start && !AppendRun(converter, name.data() + run_start, static_cast<int32_t>(i - run_start), out))
       return std::string();
     if (!at_end) out.push_back(static_cast<char>(name[i] & 0xFF));
     run_start = i + 1;

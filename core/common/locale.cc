@@ -53,8 +53,8 @@ std::string NormalizeLocale(const char* name) {
   return std::string(name, 2);
 }
 
-std::vector<std::string> ComputeLocalePreferences(const char* library_setting_path,
-                                                  const char* system_setting_path, const char* lang) {
+std::vector<std::string> ComputeLocalePreferences(const char* library_setting_path, const char* system_setting_path,
+                                                  const char* lang) {
   std::vector<std::string> base;
   std::string library = NormalizeLocale(ReadSettingFile(library_setting_path, 8).c_str());
   if (!library.empty()) {

@@ -15,7 +15,7 @@ const std::vector<std::string>& GetLocalePreferences();
 
 // Computes a preference list from explicit setting-file paths and a LANG value
 // (test seam; production uses "/var/lib/Vantrel/Common/i18n" and "/etc/i18n").
-std::vector<std::string> ComputeLocalePreferences(const char* library_setting_path,
-                                                  const char* system_setting_path, const char* lang);
+std::vector<std::string> ComputeLocalePreferences(const char* library_setting_path, const char* system_setting_path,
+                                                  const char* lang);
 
 }  // namespace Common

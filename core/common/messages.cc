@@ -40,8 +40,8 @@ std::atomic<CatalogReader> g_reader{nullptr};
 std::atomic<const uint8_t*> g_catalog{nullptr};  // written under g_load_mutex
 std::atomic<size_t> g_catalog_size{0};           // written under g_load_mutex
 std::atomic<size_t> g_table_end{0};              // written under g_load_mutex
-std::mutex g_load_mutex;              // held while the catalog is being loaded
-thread_local bool t_loading = false;  // this thread is loading the catalog
+std::mutex g_load_mutex;                         // held while the catalog is being loaded
+thread_local bool t_loading = false;             // this thread is loading the catalog
 
 void LoadCatalog() {
   size_t size = 0;

@@ -27,8 +27,8 @@ struct SourcePath {
     while (start + 3 <= N && path[start] == '.' && path[start + 1] == '.' && path[start + 2] == '/') start += 3;
     if (path[start] == '/') {  // absolute path: keep from the last "core/" or "tools/" on
       for (size_t i = start; i + 5 < N; ++i)
-        if (path[i] == '/' && path[i + 1] == 'c' && path[i + 2] == 'o' && path[i + 3] == 'r' &&
-            path[i + 4] == 'e' && path[i + 5] == '/')
+        if (path[i] == '/' && path[i + 1] == 'c' && path[i + 2] == 'o' && path[i + 3] == 'r' && path[i + 4] == 'e' &&
+            path[i + 5] == '/')
           start = i + 1;
     }
     size_t end = N - 1;

@@ -153,8 +153,7 @@ ThreadPoolImpl::~ThreadPoolImpl() {
   for (size_t i = 0; i < count; ++i) ShutDown(idle[i]);
 }
 
-std::unique_ptr<ThreadAccessor> ThreadPoolImpl::CreateThread(ThreadFunction function, void* argument,
-                                                             int level) {
+std::unique_ptr<ThreadAccessor> ThreadPoolImpl::CreateThread(ThreadFunction function, void* argument, int level) {
   WorkerRecord* record = nullptr;
   {
     std::lock_guard<std::mutex> lock(pool_->mutex);

@@ -30,8 +30,7 @@ class ThreadPoolImpl {
   // normal) and returns the accessor of that job. Join and WaitFor wait for the
   // job, not for the worker; Terminate and SetPriority do nothing. Throws
   // Common::Error 7 when no worker can be provided.
-  std::unique_ptr<ThreadAccessor> CreateThread(ThreadFunction function, void* argument,
-                                               int level = kNormalPriority);
+  std::unique_ptr<ThreadAccessor> CreateThread(ThreadFunction function, void* argument, int level = kNormalPriority);
 
   // Test seam: what the pool holds and how many worker threads it started and ended.
   struct Stats {

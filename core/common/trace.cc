@@ -1,12 +1,12 @@
 #include "core/common/trace.h"
 
-#include "core/common/utf8.h"
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "core/common/utf8.h"
 
 namespace Common {
 namespace {

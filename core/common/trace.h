@@ -15,8 +15,7 @@ namespace Common {
 class LogSink {
  public:
   virtual ~LogSink() = default;
-  virtual void WriteLine(uint32_t module, uint32_t level, uint32_t category, uint32_t flags,
-                         const char16_t* text) = 0;
+  virtual void WriteLine(uint32_t module, uint32_t level, uint32_t category, uint32_t flags, const char16_t* text) = 0;
   virtual void WriteError(uint32_t module, uint32_t level, const Error& error) = 0;
 };
 

@@ -47,6 +47,4 @@ void o_dir::SetUnixPermissions(const char16_t*, uint32_t) { NotSupported(*this, 
 
 void o_dir::SetUnixOwner(const char16_t*, uint32_t, uint32_t) { NotSupported(*this, ZYK_HERE); }
 
-void o_dir::CreateDeviceNode(const char16_t*, uint32_t, uint32_t, uint32_t, uint32_t) {
-  NotSupported(*this, ZYK_HERE);
-}
+void o_dir::CreateDeviceNode(const char16_t*, uint32_t, uint32_t, uint32_t, uint32_t) { NotSupported(*this, ZYK_HERE); }

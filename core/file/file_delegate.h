@@ -43,7 +43,9 @@ class rio_file_delegate_base : public rio_file {
     inner_->Unlock(offset, length);
     MoveError();
   }
-  bool PollLock(uint64_t offset, uint64_t length, bool exclusive) override { return Moved(inner_->PollLock(offset, length, exclusive)); }
+  bool PollLock(uint64_t offset, uint64_t length, bool exclusive) override {
+    return Moved(inner_->PollLock(offset, length, exclusive));
+  }
   void AbandonLock() override {
     inner_->AbandonLock();
     MoveError();

@@ -177,5 +177,4 @@ void* ReadMessageCatalog(size_t* size) { return Common::ReadResource(Common::kMe
 // Errors take their texts from the catalog in this archive. The build names this
 // symbol as undefined on every link against the file layer, so the object is
 // always linked and the reader is in place once the binary has loaded.
-extern "C" const bool zyk_message_catalog_installed =
-    (Common::InstallCatalogReader(&ReadMessageCatalog), true);
+extern "C" const bool zyk_message_catalog_installed = (Common::InstallCatalogReader(&ReadMessageCatalog), true);

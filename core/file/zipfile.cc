@@ -39,14 +39,14 @@ struct central_entry {
 
 // The state shared by a directory view, its iterators, identifiers and files.
 struct archive {
-  std::mutex mutex;                 // serialises positioning and reading `file`
-  std::unique_ptr<ri_file> file;    // guarded by mutex
+  std::mutex mutex;               // serialises positioning and reading `file`
+  std::unique_ptr<ri_file> file;  // guarded by mutex
   uint64_t file_size = 0;
   // Where the archive lies minus where its offsets say: positive when bytes were
   // put in front of it, negative when it moved toward the start of the file
   // (stripping a binary that carries it moves its section down).
   int64_t shift = 0;
-  std::vector<uint8_t> central;     // the whole central directory; empty when not loaded
+  std::vector<uint8_t> central;  // the whole central directory; empty when not loaded
   uint32_t entry_count = 0;
 
   central_entry Entry(size_t at) const {
@@ -110,8 +110,7 @@ Common::Error SearchCentralDir(archive& zip, uint64_t& position) {
   uint64_t last = zip.file_size - kEndRecordSize;
   uint64_t first = last > kMaxCommentSize ? last - kMaxCommentSize : 0;
   std::vector<uint8_t> tail(zip.file_size - first);
-  if (Common::Error error = zip.ReadAt(first, tail.data(), tail.size(), ZYK_HERE_AS("SearchCentralDir")))
-    return error;
+  if (Common::Error error = zip.ReadAt(first, tail.data(), tail.size(), ZYK_HERE_AS("SearchCentralDir"))) return error;
   for (uint64_t at = last + 1; at-- > first;) {
     if (Get32(tail.data() + (at - first)) == kEndRecordSignature) {
       position = at;
@@ -142,8 +141,7 @@ Common::Error LoadCentralDirectory(archive& zip, uint64_t end) {
   uint16_t total_entries = Get16(record + 10);
   uint32_t central_size = Get32(record + 12);
   uint32_t central_offset = Get32(record + 16);
-  if (disk != 0 || central_disk != 0 || disk_entries != total_entries || total_entries == 0 ||
-      central_size > record_at)
+  if (disk != 0 || central_disk != 0 || disk_entries != total_entries || total_entries == 0 || central_size > record_at)
     return FileError(Common::kErrCorrupted, ZYK_HERE_AS("zip_file_impl"));
   // The directory is taken from where it lies, just before the end record, and
   // every recorded offset moves by as much as it did: an archive moved whole
@@ -156,8 +154,8 @@ Common::Error LoadCentralDirectory(archive& zip, uint64_t end) {
   } catch (const std::bad_alloc&) {
     return FileError(Common::kErrNoMemory, ZYK_HERE_AS("zip_file_impl"));
   }
-  if (Common::Error error = zip.ReadAt(record_at - central_size, central.data(), central.size(),
-                                       ZYK_HERE_AS("zip_file_impl")))
+  if (Common::Error error =
+          zip.ReadAt(record_at - central_size, central.data(), central.size(), ZYK_HERE_AS("zip_file_impl")))
     return error;
 
   // Every entry must lie wholly inside the directory, so later scans need no checks.
@@ -225,14 +223,11 @@ const char16_t* zip_iterator::GetName() { return name_.c_str(); }
 
 uint64_t zip_iterator::GetSize() { return archive_->Entry(entry_).uncompressed_size; }
 
-uint32_t zip_iterator::GetType() {
-  return !name_.empty() && name_.back() == u'/' ? kEntryDirectory : kEntryRegular;
-}
+uint32_t zip_iterator::GetType() { return !name_.empty() && name_.back() == u'/' ? kEntryDirectory : kEntryRegular; }
 
 // --- file_in_zip ------------------------------------------------------------
 
-file_in_zip::file_in_zip(std::shared_ptr<archive> archive, size_t entry)
-    : archive_(std::move(archive)), entry_(entry) {
+file_in_zip::file_in_zip(std::shared_ptr<archive> archive, size_t entry) : archive_(std::move(archive)), entry_(entry) {
   central_entry found = archive_->Entry(entry_);
   method_ = found.method;
   expected_crc_ = found.crc;
@@ -251,7 +246,8 @@ file_in_zip::file_in_zip(std::shared_ptr<archive> archive, size_t entry)
   // Deflate expands at most 1032 times: a larger claim is damage, and taking
   // it would let the reader size a buffer far beyond the archive.
   if (method_ == zip_detail::kMethodDeflated &&
-      found.uncompressed_size > uint64_t{found.compressed_size} * zip_detail::kMaxDeflateRatio + zip_detail::kMaxDeflateRatio) {
+      found.uncompressed_size >
+          uint64_t{found.compressed_size} * zip_detail::kMaxDeflateRatio + zip_detail::kMaxDeflateRatio) {
     SetError(FileError(Common::kErrCorrupted, ZYK_HERE_AS("file_in_zip")));
     return;
   }
@@ -293,7 +289,8 @@ void file_in_zip::ReadLocalHeader() {
                Get32(header + 22) != found.uncompressed_size;
   data_offset_ = header_at + kLocalHeaderSize + Get16(header + 26) + Get16(header + 28);
   // The member's data must lie inside the file.
-  if (!mismatch) mismatch = data_offset_ > archive_->file_size || found.compressed_size > archive_->file_size - data_offset_;
+  if (!mismatch)
+    mismatch = data_offset_ > archive_->file_size || found.compressed_size > archive_->file_size - data_offset_;
   if (mismatch) SetError(FileError(Common::kErrCorrupted, ZYK_HERE_AS("ReadLocalHeader")));
 }
 
@@ -491,6 +488,7 @@ int zip_file_impl::CompareIdentifiers(const file_identifier* a, const file_ident
   auto* first = dynamic_cast<const zip_identifier*>(a);
   auto* second = dynamic_cast<const zip_identifier*>(b);
   if (first == nullptr || second == nullptr) return first == second ? 0 : (first == nullptr ? -1 : 1);
-  if (first->Archive() != second->Archive()) return std::less<const void*>()(first->Archive(), second->Archive()) ? -1 : 1;
+  if (first->Archive() != second->Archive())
+    return std::less<const void*>()(first->Archive(), second->Archive()) ? -1 : 1;
   return first->Entry() < second->Entry() ? -1 : first->Entry() > second->Entry() ? 1 : 0;
 }

@@ -14,10 +14,10 @@
 // one archive may be read from different threads; each object itself is used
 // by one thread at a time.
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <memory>
-
-#include <zlib.h>
 
 #include "core/include/file/dir.h"
 

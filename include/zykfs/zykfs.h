@@ -261,45 +261,45 @@ struct zykfs_ops_t;
 
 /* Filled by a successful mount; untouched by a failed one. */
 typedef struct zykfs_mount_t {
-  void* handle;                   /* first argument of every operation */
-  const struct zykfs_ops_t* ops;  /* the operation table */
-  uint64_t ops_size;              /* size of *ops in bytes: ZYKFS_OPS_SIZE */
+  void* handle;                  /* first argument of every operation */
+  const struct zykfs_ops_t* ops; /* the operation table */
+  uint64_t ops_size;             /* size of *ops in bytes: ZYKFS_OPS_SIZE */
 } zykfs_mount_t;
 
 /* Entry status (entries 6 and 15). All 192 bytes are zeroed first, also on failure. */
 typedef struct zykfs_stat_t {
-  uint64_t device;         /* device node: major << 32 | minor; 0 otherwise */
-  uint64_t inode;          /* inode number */
-  uint64_t size;           /* bytes; for an open file its current size */
-  uint64_t block_size;     /* always 4096 */
-  uint64_t allocated;      /* bytes allocated on disk; for a .QMV archive the bytes
-                              of its content that are mapped to archive blocks, not
-                              the size of its volume files on disk */
-  uint64_t access_time;    /* milliseconds since 1970-01-01 UTC */
-  uint64_t modify_time;    /* milliseconds since 1970-01-01 UTC */
-  uint64_t change_time;    /* milliseconds since 1970-01-01 UTC */
-  uint64_t reserved[16];   /* always zero */
+  uint64_t device;       /* device node: major << 32 | minor; 0 otherwise */
+  uint64_t inode;        /* inode number */
+  uint64_t size;         /* bytes; for an open file its current size */
+  uint64_t block_size;   /* always 4096 */
+  uint64_t allocated;    /* bytes allocated on disk; for a .QMV archive the bytes
+                            of its content that are mapped to archive blocks, not
+                            the size of its volume files on disk */
+  uint64_t access_time;  /* milliseconds since 1970-01-01 UTC */
+  uint64_t modify_time;  /* milliseconds since 1970-01-01 UTC */
+  uint64_t change_time;  /* milliseconds since 1970-01-01 UTC */
+  uint64_t reserved[16]; /* always zero */
 } zykfs_stat_t;
 
 /* ReadDir status (entry 17). */
 typedef struct zykfs_readdir_status_t {
-  void* buffer;   /* in: the host's buffer */
-  uint64_t size;  /* in: capacity (>= ZYKFS_READDIR_MIN_BUFFER); out: bytes filled */
+  void* buffer;  /* in: the host's buffer */
+  uint64_t size; /* in: capacity (>= ZYKFS_READDIR_MIN_BUFFER); out: bytes filled */
 } zykfs_readdir_status_t;
 
 /* Allocation query status (entry 19). */
 typedef struct zykfs_alloc_status_t {
-  uint64_t position;     /* in: where to start; out: the position the file reports */
-  uint64_t* entries;     /* in: the host's array */
-  uint64_t count;        /* in: capacity of entries; out: entries written */
-  uint64_t entry_bytes;  /* out: bytes covered by one entry */
-  uint64_t unit;         /* out: the file's own allocation unit */
+  uint64_t position;    /* in: where to start; out: the position the file reports */
+  uint64_t* entries;    /* in: the host's array */
+  uint64_t count;       /* in: capacity of entries; out: entries written */
+  uint64_t entry_bytes; /* out: bytes covered by one entry */
+  uint64_t unit;        /* out: the file's own allocation unit */
 } zykfs_alloc_status_t;
 
 /* Append status (entry 3). */
 typedef struct zykfs_append_status_t {
-  uint64_t appended;      /* bytes appended by this call */
-  uint64_t flushed_size;  /* file size up to which data is known to be flushed */
+  uint64_t appended;     /* bytes appended by this call */
+  uint64_t flushed_size; /* file size up to which data is known to be flushed */
 } zykfs_append_status_t;
 
 /* ------------------------------------------------------------------------ */
@@ -380,9 +380,8 @@ typedef void (*zykfs_read_fn)(void* mount, uint64_t file_handle, void* buffer, u
    ZYKFS_E_INVALID_HANDLE: not open on this mount.
    ZYKFS_E_WRITE_FAILED, ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED,
    ZYKFS_E_LOCK_FAILED: the disk or the archive failed; close and give up. */
-typedef void (*zykfs_append_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
-                                uint8_t flag, zykfs_append_status_t* status, zykfs_callback_t callback,
-                                void* context);
+typedef void (*zykfs_append_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size, uint8_t flag,
+                                zykfs_append_status_t* status, zykfs_callback_t callback, void* context);
 
 /* 4 pad: *value receives 0.
    Codes:
@@ -431,8 +430,8 @@ typedef void (*zykfs_fstat_fn)(void* mount, uint64_t handle, zykfs_stat_t* stat,
    ZYKFS_E_INVALID_HANDLE: not open on this mount.
    ZYKFS_E_WRITE_FAILED, ZYKFS_E_READ_FAILED, ZYKFS_E_CORRUPTED,
    ZYKFS_E_LOCK_FAILED: the disk or the archive failed; close and give up. */
-typedef void (*zykfs_write_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size,
-                               uint64_t offset, uint64_t* done, zykfs_callback_t callback, void* context);
+typedef void (*zykfs_write_fn)(void* mount, uint64_t file_handle, const void* buffer, uint64_t size, uint64_t offset,
+                               uint64_t* done, zykfs_callback_t callback, void* context);
 
 /* 8 truncate: sets the file size.
    Codes:
@@ -553,8 +552,8 @@ typedef void (*zykfs_stat_fn)(void* mount, const char* path, zykfs_stat_t* stat,
    ZYKFS_E_OPEN_FAILED: not a directory, or the system refused; give up.
    ZYKFS_E_ACCESS_DENIED: permissions, or the path leads out of the root
      through a link; give up. */
-typedef void (*zykfs_opendir_fn)(void* mount, const char* path, uint64_t* out_handle,
-                                 zykfs_callback_t callback, void* context);
+typedef void (*zykfs_opendir_fn)(void* mount, const char* path, uint64_t* out_handle, zykfs_callback_t callback,
+                                 void* context);
 
 /* 17 readdir: fills status->buffer with records and sets status->size to the
    bytes filled. Record: u64 inode, u16 name length including NUL (0 marks the
@@ -592,8 +591,7 @@ typedef void (*zykfs_allocinfo_fn)(void* mount, uint64_t file_handle, zykfs_allo
 /* 20 clone: copies nothing.
    Codes:
    ZYKFS_E_NOT_SUPPORTED: always; copy through open, read and write. */
-typedef void (*zykfs_clone_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback,
-                               void* context);
+typedef void (*zykfs_clone_fn)(void* mount, const char* from, const char* to, zykfs_callback_t callback, void* context);
 
 /* 21 rename_safe: like rename but refuses to replace an existing `to`.
    Codes:
@@ -618,34 +616,34 @@ typedef void (*zykfs_rename_safe_fn)(void* mount, const char* from, const char* 
    ZYKFS_E_PATH_OPEN, ZYKFS_E_NOT_FOUND, ZYKFS_E_RENAME_FAILED,
    ZYKFS_E_ACCESS_DENIED, ZYKFS_E_EXISTS: a rename of the exchange failed (as
      for rename, entry 11); the files are put back under their own names. */
-typedef void (*zykfs_swap_fn)(void* mount, uint64_t first_handle, uint64_t second_handle,
-                              zykfs_callback_t callback, void* context);
+typedef void (*zykfs_swap_fn)(void* mount, uint64_t first_handle, uint64_t second_handle, zykfs_callback_t callback,
+                              void* context);
 
 /* The operation table, entries in this order. */
 typedef struct zykfs_ops_t {
-  zykfs_open_fn open;                /* 0 */
-  zykfs_close_fn close;              /* 1 */
-  zykfs_read_fn read;                /* 2 */
-  zykfs_append_fn append;            /* 3 */
-  zykfs_pad_fn pad;                  /* 4 */
-  zykfs_sync_fn sync;                /* 5 */
-  zykfs_fstat_fn fstat;              /* 6 */
-  zykfs_write_fn write;              /* 7 */
-  zykfs_truncate_fn truncate;        /* 8 */
-  zykfs_lock_fn lock;                /* 9 */
-  zykfs_sparse_fn sparse;            /* 10 */
-  zykfs_rename_fn rename;            /* 11 */
-  zykfs_unlink_fn unlink;            /* 12 */
-  zykfs_rmdir_fn rmdir;              /* 13 */
-  zykfs_mkdir_fn mkdir;              /* 14 */
-  zykfs_stat_fn stat;                /* 15 */
-  zykfs_opendir_fn opendir;          /* 16 */
-  zykfs_readdir_fn readdir;          /* 17 */
-  zykfs_closedir_fn closedir;        /* 18 */
-  zykfs_allocinfo_fn allocinfo;      /* 19 */
-  zykfs_clone_fn clone;              /* 20 */
-  zykfs_rename_safe_fn rename_safe;  /* 21 */
-  zykfs_swap_fn swap;                /* 22 */
+  zykfs_open_fn open;               /* 0 */
+  zykfs_close_fn close;             /* 1 */
+  zykfs_read_fn read;               /* 2 */
+  zykfs_append_fn append;           /* 3 */
+  zykfs_pad_fn pad;                 /* 4 */
+  zykfs_sync_fn sync;               /* 5 */
+  zykfs_fstat_fn fstat;             /* 6 */
+  zykfs_write_fn write;             /* 7 */
+  zykfs_truncate_fn truncate;       /* 8 */
+  zykfs_lock_fn lock;               /* 9 */
+  zykfs_sparse_fn sparse;           /* 10 */
+  zykfs_rename_fn rename;           /* 11 */
+  zykfs_unlink_fn unlink;           /* 12 */
+  zykfs_rmdir_fn rmdir;             /* 13 */
+  zykfs_mkdir_fn mkdir;             /* 14 */
+  zykfs_stat_fn stat;               /* 15 */
+  zykfs_opendir_fn opendir;         /* 16 */
+  zykfs_readdir_fn readdir;         /* 17 */
+  zykfs_closedir_fn closedir;       /* 18 */
+  zykfs_allocinfo_fn allocinfo;     /* 19 */
+  zykfs_clone_fn clone;             /* 20 */
+  zykfs_rename_safe_fn rename_safe; /* 21 */
+  zykfs_swap_fn swap;               /* 22 */
 } zykfs_ops_t;
 
 /* ------------------------------------------------------------------------ */
@@ -689,8 +687,7 @@ ZYKFS_STATIC_ASSERT(sizeof(zykfs_readdir_status_t) == 16 && offsetof(zykfs_readd
                     "zykfs_readdir_status_t");
 ZYKFS_STATIC_ASSERT(sizeof(zykfs_alloc_status_t) == 40 && offsetof(zykfs_alloc_status_t, position) == 0 &&
                         offsetof(zykfs_alloc_status_t, entries) == 8 && offsetof(zykfs_alloc_status_t, count) == 16 &&
-                        offsetof(zykfs_alloc_status_t, entry_bytes) == 24 &&
-                        offsetof(zykfs_alloc_status_t, unit) == 32,
+                        offsetof(zykfs_alloc_status_t, entry_bytes) == 24 && offsetof(zykfs_alloc_status_t, unit) == 32,
                     "zykfs_alloc_status_t");
 ZYKFS_STATIC_ASSERT(sizeof(zykfs_append_status_t) == 16 && offsetof(zykfs_append_status_t, appended) == 0 &&
                         offsetof(zykfs_append_status_t, flushed_size) == 8,

@@ -45,8 +45,11 @@ TEST(ArchiveNameGenerator, NamesVolumesAndMatchesNumbers) {
       // A suffix already in place stays part of the suffix when a match moves the base.
       {u"data5.qmv", {{7, u"data57.qmv"}, Match(5, true), {2, u"data2.qmv"}}},
       {u"data.qmv",
-       {{0xFFFFFFFFu, u"data$1.qmv"}, {0xFFFFFFFEu, u"data$2.qmv"}, {4000000000u, u"data4000000000.qmv"},
-        {4294967294u - 1, u"data"}, {2, u"data2.qmv"}}},
+       {{0xFFFFFFFFu, u"data$1.qmv"},
+        {0xFFFFFFFEu, u"data$2.qmv"},
+        {4000000000u, u"data4000000000.qmv"},
+        {4294967294u - 1, u"data"},
+        {2, u"data2.qmv"}}},
       {u"v$1.qmv", {Match(0xFFFFFFFFu, true), {1, u"v1.qmv"}}},
   };
   SlashOnlyDir dir;

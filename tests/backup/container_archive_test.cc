@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <zlib.h>
 
 #include <cstring>
@@ -75,10 +74,14 @@ TEST_F(ContainerFormat, BlockAndVolumeSizesOutOfBoundsFallBack) {
     int64_t volume_size;
     uint32_t block;
     bool split;
-  } cases[] = {{1000, INT64_MAX, 4096, false},   {1048576, INT64_MAX, 4096, false},
-               {0, INT64_MAX, 4096, false},      {262144, INT64_MAX, 262144, false},
-               {512, 3 * 512 - 1, 512, false},   {512, 3 * 512, 512, true},
-               {512, int64_t{512} << 32, 512, false}, {512, (int64_t{512} << 32) - 512, 512, true},
+  } cases[] = {{1000, INT64_MAX, 4096, false},
+               {1048576, INT64_MAX, 4096, false},
+               {0, INT64_MAX, 4096, false},
+               {262144, INT64_MAX, 262144, false},
+               {512, 3 * 512 - 1, 512, false},
+               {512, 3 * 512, 512, true},
+               {512, int64_t{512} << 32, 512, false},
+               {512, (int64_t{512} << 32) - 512, 512, true},
                {512, -1, 512, false}};
   for (const auto& c : cases) {
     zyk_test::TempDir tmp;
@@ -204,7 +207,9 @@ TEST_F(ContainerHeaders, EqualSequenceNumbersPreferBlockOne) {
 
 TEST_F(ContainerHeaders, BothCopiesDamagedIsCorruption) {
   Create(dir.get(), u"x.qmv", Parameters(512)).reset();
-  for (int copy = 1; copy <= 2; ++copy) EditHeader("x.qmv", copy, [](uint8_t* h) { h[200] ^= 0x40; }, false);
+  for (int copy = 1; copy <= 2; ++copy)
+    EditHeader(
+        "x.qmv", copy, [](uint8_t* h) { h[200] ^= 0x40; }, false);
   Common::Error error;
   EXPECT_FALSE(OpenRead(dir.get(), u"x.qmv", &error));
   EXPECT_EQ(error.Code(), Common::kErrCorrupted);
@@ -257,8 +262,7 @@ TEST_F(ContainerVolumes, BlocksLieInTheirVolumeFileByGlobalNumber) {
   EXPECT_EQ(Load32(&volume0[32]), kPerVolume);
   const uint8_t* h1 = &volume0[kBlock];
   const uint8_t* h2 = &volume0[2 * kBlock];
-  const uint8_t* header =
-      backupmedia::ValidateHeader(h2, kBlock) > backupmedia::ValidateHeader(h1, kBlock) ? h2 : h1;
+  const uint8_t* header = backupmedia::ValidateHeader(h2, kBlock) > backupmedia::ValidateHeader(h1, kBlock) ? h2 : h1;
   ASSERT_EQ(header[Load32(header + 16)], 0) << "the data map root is a leaf";
   auto extents = backupmedia::DecodeNode(header + Load32(header + 16) + 1, Load32(header + 20) - 1);
   std::string rebuilt(content.size(), '?');

@@ -24,7 +24,8 @@ constexpr uint32_t kBlock = 512;
 
 bool NamesBlock(const CheckReport& report, uint64_t block) {
   return std::any_of(report.findings.begin(), report.findings.end(), [&](const CheckFinding& f) {
-    return f.kind == CheckFinding::Kind::kCorruption && block >= f.block && block - f.block < std::max<uint64_t>(f.count, 1);
+    return f.kind == CheckFinding::Kind::kCorruption && block >= f.block &&
+           block - f.block < std::max<uint64_t>(f.count, 1);
   });
 }
 

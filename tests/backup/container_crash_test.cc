@@ -115,16 +115,16 @@ TEST(ContainerCrash, EveryCrashPointLeavesACommittedState) {
     const uint64_t total = WorkloadEvents(layout, seed);
     const uint64_t step = std::max<uint64_t>(1, total / zyk_test::Scaled(total * 10, 1));
     for (uint64_t point = 0; point <= total; point += step) {
-      for (CrashMode mode : {CrashMode::kDropUnsynced, CrashMode::kKeepUnsynced, CrashMode::kTearLast,
-                             CrashMode::kRandomSubset}) {
+      for (CrashMode mode :
+           {CrashMode::kDropUnsynced, CrashMode::kKeepUnsynced, CrashMode::kTearLast, CrashMode::kRandomSubset}) {
         Faulty run(layout);
         run.state->CrashAt(run.base + point);
         Outcome outcome = RunWorkload(*run.archive, seed, 512);
         run.archive.reset();
         run.state->Heal();
         run.state->ApplyCrash(*MakePosixDir(run.tmp.path()), mode, seed + point);
-        ExpectCommittedState(run.tmp.path(), outcome, "crash at event " + std::to_string(point) + " mode " +
-                                                          std::to_string(int(mode)));
+        ExpectCommittedState(run.tmp.path(), outcome,
+                             "crash at event " + std::to_string(point) + " mode " + std::to_string(int(mode)));
         if (HasFatalFailure()) return;
       }
     }
@@ -141,7 +141,8 @@ TEST(ContainerCrash, InjectedErrorsStopTheArchiveAndKeepTheLastCommit) {
         Faulty run(layout);
         run.state->FailAt(run.base + point, kind);
         Outcome outcome = RunWorkload(*run.archive, seed, 512);
-        std::string where = "fault at event " + std::to_string(point) + (kind == FaultKind::kIoError ? " EIO" : " ENOSPC");
+        std::string where =
+            "fault at event " + std::to_string(point) + (kind == FaultKind::kIoError ? " EIO" : " ENOSPC");
         const zyk_test::FaultEvent& event = run.state->Log()[run.base + point];
         // A failed attempt at the reader lock only means "readers present".
         bool harmless = event.type == zyk_test::EventType::kLock && event.offset == 511;

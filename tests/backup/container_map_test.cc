@@ -24,8 +24,8 @@ TEST(ContainerMap, RunsMatchTheAllocationListAndTheStoredBytes) {
     for (int step = 0; step < 60; ++step) {
       uint64_t offset = random() % (200 * bs);
       if (step % 10 == 9) {
-        ControlRequest punch{kControlDeallocate, static_cast<int64_t>(offset), static_cast<int64_t>(random() % (20 * bs)),
-                             nullptr};
+        ControlRequest punch{kControlDeallocate, static_cast<int64_t>(offset),
+                             static_cast<int64_t>(random() % (20 * bs)), nullptr};
         archive->IOCTL(&punch);
       } else {
         WriteAt(*archive, static_cast<int64_t>(offset), Pattern(1 + random() % (8 * bs), static_cast<uint32_t>(step)));

@@ -56,16 +56,20 @@ inline std::unique_ptr<ContainerArchive> Append(rio_dir* dir, const char16_t* na
   Common::Error error;
   ArchiveParameters p;
   auto archive = backupmedia::AppendContainerArchive(dir, name, nullptr, &p, error, false);
-  if (out != nullptr) *out = error;
-  else EXPECT_TRUE(error.Ok()) << error.ToString();
+  if (out != nullptr)
+    *out = error;
+  else
+    EXPECT_TRUE(error.Ok()) << error.ToString();
   return archive;
 }
 
 inline std::unique_ptr<ContainerArchive> OpenRead(rio_dir* dir, const char16_t* name, Common::Error* out = nullptr) {
   Common::Error error;
   auto archive = backupmedia::OpenContainerArchive(dir, name, nullptr, error, false);
-  if (out != nullptr) *out = error;
-  else EXPECT_TRUE(error.Ok()) << error.ToString();
+  if (out != nullptr)
+    *out = error;
+  else
+    EXPECT_TRUE(error.Ok()) << error.ToString();
   return archive;
 }
 

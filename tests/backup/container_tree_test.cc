@@ -62,10 +62,10 @@ TEST(NodeEncoding, EntryListsRoundTrip) {
   const std::vector<std::vector<Extent>> cases = {
       {},
       {{5, 0x1234, 77}},
-      {{0, 10, 4}, {8, 20, 1}, {9, 21 + 5, 3}},              // ascending values
+      {{0, 10, 4}, {8, 20, 1}, {9, 21 + 5, 3}},             // ascending values
       {{0, 100, 4}, {4, 50, 10}, {20, 60, 1}, {30, 1, 2}},  // descending and mixed
       {{1, 1, 1}, {1000000, 2, 1}, {1000001, 999999999, 5}},
-      {{0, top - 10, 10}, {top - 5, top - 20, 5}},  // ends exactly at the limit
+      {{0, top - 10, 10}, {top - 5, top - 20, 5}},   // ends exactly at the limit
       {{0, (uint64_t{1} << 61) + 9, 1}, {1, 3, 1}},  // 62-bit negative delta
       {{7, 7, uint64_t{1} << 40}},
   };
@@ -136,7 +136,8 @@ TEST(AllocationTree, ModifyKeepsEntriesMergedSplitAndTrimmed) {
       {"unmapping a head shifts the value", {{10, 100, 10}, {0, 0, 13}}, {{13, 103, 7}}},
       {"unmapping a tail", {{10, 100, 10}, {15, 0, 100}}, {{10, 100, 5}}},
       {"unmapping across entries", {{0, 100, 5}, {10, 200, 5}, {20, 300, 5}, {3, 0, 19}}, {{0, 100, 3}, {22, 302, 3}}},
-      {"remapping over several entries", {{0, 100, 5}, {10, 200, 5}, {2, 900, 10}},
+      {"remapping over several entries",
+       {{0, 100, 5}, {10, 200, 5}, {2, 900, 10}},
        {{0, 100, 2}, {2, 900, 10}, {12, 202, 3}}},
       {"unmapping everything", {{0, 100, 5}, {10, 200, 5}, {0, 0, ~uint64_t{0}}}, {}},
       {"remapping the same values changes nothing visible", {{0, 100, 10}, {3, 103, 2}}, {{0, 100, 10}}},

@@ -27,8 +27,7 @@ class MemoryBlockStore : public backupmedia::BlockStore {
   void ReadBlock(uint64_t block, void* buffer) override {
     ++reads_;
     auto it = blocks_.find(block);
-    if (it == blocks_.end())
-      throw Common::Error::File(Common::kErrCorrupted, ZYK_HERE);  // never written
+    if (it == blocks_.end()) throw Common::Error::File(Common::kErrCorrupted, ZYK_HERE);  // never written
     std::memcpy(buffer, it->second.data(), block_size_);
   }
 

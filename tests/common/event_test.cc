@@ -1,5 +1,3 @@
-#include "core/common/unix/event_unix.h"
-
 #include <errno.h>
 
 #include <atomic>
@@ -9,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/unix/event_unix.h"
 #include "core/common/unix/mutex_locker.h"
 #include "support/test_support.h"
 

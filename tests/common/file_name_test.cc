@@ -28,7 +28,9 @@ TEST_F(FileName, ConvertsBetweenBytesAndEscapedText) {
   } both_ways[] = {
       {"", {}},
       {"plain/name.txt", u"plain/name.txt"},
-      {"\xFF\xFE" "a", {0xF8FF, 0xF8FE, u'a'}},  // invalid bytes become escapes
+      {"\xFF\xFE"
+       "a",
+       {0xF8FF, 0xF8FE, u'a'}},  // invalid bytes become escapes
       {"\xE2\x82\xAC/\xF0\x9F\x98\x80", {0x20AC, u'/', 0xD83D, 0xDE00}},
   };
   for (const auto& c : both_ways) {
@@ -52,9 +54,10 @@ TEST_F(FileName, AnyByteStringSurvivesTheRoundTrip) {
     std::string bytes(1 + random() % 24, '\0');
     for (char& byte : bytes) {  // favour bytes that (almost) form multi-byte sequences
       uint64_t pick = random() % 4;
-      byte = static_cast<char>(pick == 0 ? 0x20 + random() % 0x60 : pick == 1 ? 0x80 + random() % 0x40
-                                                                 : pick == 2 ? 0xC0 + random() % 0x40
-                                                                             : 1 + random() % 255);
+      byte = static_cast<char>(pick == 0   ? 0x20 + random() % 0x60
+                               : pick == 1 ? 0x80 + random() % 0x40
+                               : pick == 2 ? 0xC0 + random() % 0x40
+                                           : 1 + random() % 255);
     }
     ASSERT_EQ(NarrowFileName(WidenFileName(bytes.c_str())), bytes) << "round " << round;
   }

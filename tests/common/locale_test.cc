@@ -14,9 +14,14 @@ namespace {
 using List = std::vector<std::string>;
 
 TEST(Locale, NormalizesSettings) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"zh_HK.UTF-8", "zh_TW"}, {"zh_Hant_TW", "zh_TW"}, {"en_UK", "en_GB"}, {"de_DE.UTF-8", "de"},
-      {"zh_CN", "zh"},          {"C", ""},               {"", ""},           {"pt_BR.UTF-8", "pt_BR"}};
+  const std::pair<const char*, const char*> cases[] = {{"zh_HK.UTF-8", "zh_TW"},
+                                                       {"zh_Hant_TW", "zh_TW"},
+                                                       {"en_UK", "en_GB"},
+                                                       {"de_DE.UTF-8", "de"},
+                                                       {"zh_CN", "zh"},
+                                                       {"C", ""},
+                                                       {"", ""},
+                                                       {"pt_BR.UTF-8", "pt_BR"}};
   for (const auto& [raw, name] : cases) EXPECT_EQ(Common::NormalizeLocale(raw), name) << raw;
   EXPECT_EQ(Common::NormalizeLocale(nullptr), "");
 }
@@ -50,13 +55,16 @@ TEST(Locale, PreferenceListFromFilesOrLangWithCompanions) {
 }
 
 void SetTraceLevel(const char* value) {
-  if (value) setenv("KPX_TRACE_LEVEL", value, 1);
-  else unsetenv("KPX_TRACE_LEVEL");
+  if (value)
+    setenv("KPX_TRACE_LEVEL", value, 1);
+  else
+    unsetenv("KPX_TRACE_LEVEL");
   Common::ResetTraceLevelForTesting();
 }
 
 TEST(Trace, LevelComesFromTheExactValue) {
-  const std::pair<const char*, uint32_t> cases[] = {{"debug", 1}, {"info", 2}, {"Debug", 0}, {"debug ", 0}, {nullptr, 0}};
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"debug", 1}, {"info", 2}, {"Debug", 0}, {"debug ", 0}, {nullptr, 0}};
   for (const auto& [value, level] : cases) {
     SetTraceLevel(value);
     EXPECT_EQ(Common::GetTraceLevel(), level) << (value ? value : "(unset)");

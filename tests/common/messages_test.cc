@@ -35,13 +35,41 @@ TEST(MessageCatalog, ValidityChecksEveryField) {
     bool valid;
   } cases[] = {
       {"well formed", good, true},
-      {"size word differs from the size", [&] { auto b = good; Put32(b, 0, 1000); return b; }(), false},
-      {"check value wrong", [&] { auto b = good; Put32(b, 4, 205); return b; }(), false},
+      {"size word differs from the size",
+       [&] {
+         auto b = good;
+         Put32(b, 0, 1000);
+         return b;
+       }(),
+       false},
+      {"check value wrong",
+       [&] {
+         auto b = good;
+         Put32(b, 4, 205);
+         return b;
+       }(),
+       false},
       {"shorter than the header", good.substr(0, 6), false},
-      {"slot beyond the block", [&] { auto b = good; Put32(b, 12, 5000); return b; }(), false},
-      {"slot at an odd distance", [&] { auto b = good; Put32(b, 12, 13); return b; }(), false},
+      {"slot beyond the block",
+       [&] {
+         auto b = good;
+         Put32(b, 12, 5000);
+         return b;
+       }(),
+       false},
+      {"slot at an odd distance",
+       [&] {
+         auto b = good;
+         Put32(b, 12, 13);
+         return b;
+       }(),
+       false},
       {"last text unterminated",
-       [&] { auto b = good.substr(0, good.size() - 2) + "x\x01"; Put32(b, 0, static_cast<uint32_t>(b.size())); return b; }(),
+       [&] {
+         auto b = good.substr(0, good.size() - 2) + "x\x01";
+         Put32(b, 0, static_cast<uint32_t>(b.size()));
+         return b;
+       }(),
        false},
   };
   for (const Case& c : cases) EXPECT_EQ(Common::IsValidCatalog(c.block.data(), c.block.size()), c.valid) << c.label;

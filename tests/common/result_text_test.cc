@@ -62,8 +62,8 @@ TEST(ResultText, EveryFileLayerCodeThatReachesHostsIsListed) {
   // These three reach the host as ZYKFS_E_NOT_FOUND, ZYKFS_E_EXISTS and ZYKFS_E_NOT_SUPPORTED.
   const uint32_t translated[] = {Common::kErrNotFound, Common::kErrExists, Common::kErrNotSupported};
   for (uint32_t code = 0x40000; code <= 0x400FF; ++code) {
-    if (Common::MessageIdOfCode(code) == 0 || std::find(std::begin(translated), std::end(translated), code) !=
-                                                   std::end(translated))
+    if (Common::MessageIdOfCode(code) == 0 ||
+        std::find(std::begin(translated), std::end(translated), code) != std::end(translated))
       continue;
     EXPECT_TRUE(names.count(static_cast<int32_t>(code))) << std::hex << code;
   }

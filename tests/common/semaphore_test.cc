@@ -3,8 +3,6 @@
 // it has units, and timed waits that run out at the moment of a Signal neither
 // lose nor duplicate a unit.
 
-#include "core/common/unix/semaphore_unix.h"
-
 #include <errno.h>
 #include <limits.h>
 
@@ -16,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/unix/semaphore_unix.h"
 #include "core/common/unix/sync_errors.h"
 #include "support/test_support.h"
 

@@ -1,5 +1,3 @@
-#include "core/common/unix/thread_unix.h"
-
 #include <errno.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 
 #include "core/common/unix/event_unix.h"
 #include "core/common/unix/sync_errors.h"
+#include "core/common/unix/thread_unix.h"
 #include "support/test_support.h"
 
 namespace {
@@ -72,10 +71,12 @@ bool Blocked(int signal) {
 
 TEST(Thread, StartsWithSignalsBlockedAndLeavesTheCreatorsMask) {
   int blocked = 0;
-  Thread thread([](void* out) -> uint32_t {
-    *static_cast<int*>(out) = Blocked(SIGINT) + Blocked(SIGTERM) + Blocked(SIGUSR1);
-    return 0;
-  }, &blocked);
+  Thread thread(
+      [](void* out) -> uint32_t {
+        *static_cast<int*>(out) = Blocked(SIGINT) + Blocked(SIGTERM) + Blocked(SIGUSR1);
+        return 0;
+      },
+      &blocked);
   thread.Join();
   EXPECT_EQ(blocked, 3);
   EXPECT_FALSE(Blocked(SIGINT) || Blocked(SIGUSR1));
@@ -105,21 +106,25 @@ struct SelfTerminating {
 
 TEST(Thread, TerminateEndsTheThreadWithoutExitCode) {
   SelfTerminating self;
-  self.thread = std::make_unique<Thread>([](void* argument) -> uint32_t {
-    auto* self = static_cast<SelfTerminating*>(argument);
-    self->created.Wait();
-    self->thread->Terminate();
-    self->after_terminate = true;  // never reached
-    return 5;
-  }, &self);
+  self.thread = std::make_unique<Thread>(
+      [](void* argument) -> uint32_t {
+        auto* self = static_cast<SelfTerminating*>(argument);
+        self->created.Wait();
+        self->thread->Terminate();
+        self->after_terminate = true;  // never reached
+        return 5;
+      },
+      &self);
   self.created.Set();
   EXPECT_TRUE(self.thread->WaitFor(5000));
   EXPECT_FALSE(self.after_terminate.load());
   EXPECT_EQ(self.thread->GetExitCode(), 0xFFFFFFFFu);
 #if !defined(__SANITIZE_THREAD__)  // it does not follow the unwinding of a cancelled thread
-  Thread other([](void*) -> uint32_t {
-    for (;;) ::pause();
-  }, nullptr);
+  Thread other(
+      [](void*) -> uint32_t {
+        for (;;) ::pause();
+      },
+      nullptr);
   other.Terminate();  // from another thread: cancels and joins
   EXPECT_TRUE(other.WaitFor(0));
   EXPECT_EQ(other.GetExitCode(), 0xFFFFFFFFu);
@@ -132,11 +137,13 @@ TEST(Thread, TerminateAfterTheJoinTouchesNoOtherThread) {
   Thread ended([](void*) -> uint32_t { return 1; }, nullptr);
   ended.Join();
   Common::Event release(true);
-  Thread later([](void* argument) -> uint32_t {
-    static_cast<Common::Event*>(argument)->Wait();
-    pthread_testcancel();  // a pending cancel would end the thread here
-    return 42;
-  }, &release);
+  Thread later(
+      [](void* argument) -> uint32_t {
+        static_cast<Common::Event*>(argument)->Wait();
+        pthread_testcancel();  // a pending cancel would end the thread here
+        return 42;
+      },
+      &release);
   ended.Terminate();
   release.Set();
   later.Join();
@@ -147,7 +154,15 @@ TEST(Thread, TerminateAfterTheJoinTouchesNoOtherThread) {
 TEST(Thread, DestroyingAnUnjoinedThreadLetsItRunToTheEnd) {
   static Common::Event release(true);
   static std::atomic<bool> ran{false};
-  { Thread thread([](void*) -> uint32_t { release.Wait(); ran = true; return 0; }, nullptr); }
+  {
+    Thread thread(
+        [](void*) -> uint32_t {
+          release.Wait();
+          ran = true;
+          return 0;
+        },
+        nullptr);
+  }
   release.Set();
   EXPECT_TRUE(zyk_test::Eventually([] { return ran.load(); }));
 }

@@ -174,7 +174,8 @@ TEST(ChrootedDir, RefusedOperationsCreateNothing) {
     return std::distance(Walk(temp.path()), Walk());
   };
   const auto before = count_entries();
-  const std::pair<const char*, std::function<bool()>> cases[] = {  // true when the result is the failure value
+  const std::pair<const char*, std::function<bool()>> cases[] = {
+      // true when the result is the failure value
       {"CreateSymLink", [&] { return root->CreateSymLink(u"link", u"/etc"), true; }},
       {"CreateHardLink", [&] { return root->CreateHardLink(u"file", u"hard"), true; }},
       {"OpenSpecialDir", [&] { return root->OpenSpecialDir(149) == nullptr; }},

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <limits>
 #include <random>
@@ -106,9 +106,9 @@ TEST(DescriptorTable, RejectsMalformedRequests) {
   EXPECT_EQ(errno, EFAULT);
   // descriptor, command, whence, start, length, errno
   const std::tuple<int, int, short, int64_t, int64_t, int> cases[] = {
-      {fd, F_GETLK, SEEK_SET, 0, 1, EOPNOTSUPP},        {fd, F_SETLK, SEEK_CUR, 0, 1, EOPNOTSUPP},
-      {fd, F_SETLK, SEEK_SET, -1, 1, EINVAL},           {fd, F_SETLK, SEEK_SET, 0, -5, EINVAL},
-      {fd, F_SETLK, SEEK_SET, kMax, 0, EINVAL},         {fd, F_SETLK, SEEK_SET, kMax - 1, 5, EINVAL},
+      {fd, F_GETLK, SEEK_SET, 0, 1, EOPNOTSUPP}, {fd, F_SETLK, SEEK_CUR, 0, 1, EOPNOTSUPP},
+      {fd, F_SETLK, SEEK_SET, -1, 1, EINVAL},    {fd, F_SETLK, SEEK_SET, 0, -5, EINVAL},
+      {fd, F_SETLK, SEEK_SET, kMax, 0, EINVAL},  {fd, F_SETLK, SEEK_SET, kMax - 1, 5, EINVAL},
       {0, F_SETLK, SEEK_SET, 0, 1, EBADF},  // untracked
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
@@ -322,9 +322,13 @@ TEST(DescriptorTable, UnlockKeepsTheSystemLockWhereAnotherLockCovers) {
     std::vector<Probe> probes;
     std::vector<short> seen;
   } cases[] = {
-      {"other descriptor", {{0, 0, 100}, {1, 50, 100}, {0, 0, 100}},
-       {{F_WRLCK, 0, 50}, {F_WRLCK, 50, 1}, {F_WRLCK, 149, 1}, {F_WRLCK, 150, 0}}, {F_UNLCK, F_RDLCK, F_RDLCK, F_UNLCK}},
-      {"same descriptor", {{0, 0, 100}, {0, 50, 0}, {0, 50, 0}}, {{F_WRLCK, 99, 1}, {F_WRLCK, 100, 0}},
+      {"other descriptor",
+       {{0, 0, 100}, {1, 50, 100}, {0, 0, 100}},
+       {{F_WRLCK, 0, 50}, {F_WRLCK, 50, 1}, {F_WRLCK, 149, 1}, {F_WRLCK, 150, 0}},
+       {F_UNLCK, F_RDLCK, F_RDLCK, F_UNLCK}},
+      {"same descriptor",
+       {{0, 0, 100}, {0, 50, 0}, {0, 50, 0}},
+       {{F_WRLCK, 99, 1}, {F_WRLCK, 100, 0}},
        {F_RDLCK, F_UNLCK}},
       {"nothing else", {{0, 0, 0}, {0, 0, 0}}, {{F_WRLCK, 0, 0}}, {F_UNLCK}},
   };
@@ -395,7 +399,8 @@ TEST(DescriptorTable, RandomLockingMatchesModel) {
         else if (--same->holds == 0)
           model.erase(same);
       } else if (std::any_of(model.begin(), model.end(), [&](const Record& r) {
-                   return start < r.start + r.length && r.start < start + span && (type == F_WRLCK || r.type == F_WRLCK);
+                   return start < r.start + r.length && r.start < start + span &&
+                          (type == F_WRLCK || r.type == F_WRLCK);
                  })) {
         expected = EAGAIN;
       } else if (same != model.end()) {

@@ -1,11 +1,10 @@
 // The defaults and forwarding rules shared by every directory and file.
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -55,8 +54,8 @@ TEST(FileDefaults, OptionalOperationsAreNotSupportedButKeepAnEarlierError) {
   StringFile file;
   ControlRequest request{kControlPad, 0, 0, nullptr};
   for (const auto& run : std::initializer_list<std::function<void()>>{
-           [&] { file.LockShared(0, 1, false); }, [&] { file.LockExclusive(0, 1, false); },
-           [&] { file.Unlock(0, 1); }, [&] { file.IOCTL(&request); }}) {
+           [&] { file.LockShared(0, 1, false); }, [&] { file.LockExclusive(0, 1, false); }, [&] { file.Unlock(0, 1); },
+           [&] { file.IOCTL(&request); }}) {
     run();
     EXPECT_EQ(file.TakeError().Code(), Common::kErrNotSupported);
   }
@@ -66,8 +65,10 @@ TEST(FileDefaults, OptionalOperationsAreNotSupportedButKeepAnEarlierError) {
 }
 
 TEST(ControlCodes, LettersSitInMemoryOrder) {
-  const std::pair<uint32_t, const char*> codes[] = {{kControlAppendMode, "SAMI"}, {kControlDeallocate, "SDAT"},
-                                                    {kControlAllocationMap, "ALCM"}, {kControlMediaService, "NCDR"}};
+  const std::pair<uint32_t, const char*> codes[] = {{kControlAppendMode, "SAMI"},
+                                                    {kControlDeallocate, "SDAT"},
+                                                    {kControlAllocationMap, "ALCM"},
+                                                    {kControlMediaService, "NCDR"}};
   for (const auto& [code, letters] : codes) EXPECT_EQ(std::memcmp(&code, letters, 4), 0) << letters;
 }
 

@@ -1,8 +1,5 @@
 // The POSIX directory against real files in a fresh temporary directory.
 
-#include "core/file/unix/posix_dir_iterator.h"
-#include "core/file/unix/posix_file.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,8 +9,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -24,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/file/unix/posix_dir_iterator.h"
+#include "core/file/unix/posix_file.h"
 #include "support/test_support.h"
 
 namespace {
@@ -42,10 +41,18 @@ std::string PathOf(rio_dir* dir) { return dir ? static_cast<posix_dir*>(dir)->Pa
 
 TEST(PosixDirPath, JoinsNamesLexically) {
   const char* cases[][3] = {
-      {"/a/b", "../x", "/a/x"},     {"/a/b", "../../..", "/"},     {"/a/b", "/etc/passwd", "/etc/passwd"},
-      {"/", "..", "/"},             {"/", "x", "/x"},              {"/a", "./b//c/", "/a/b/c"},
-      {"/a", "", "/a"},             {"/a", ".", "/a"},             {"/a", "..", "/"},
-      {"/a", "b/../../../c", "/c"}, {"/a/b", "//x/./y", "/x/y"},   {"/a", "..x/.y", "/a/..x/.y"},
+      {"/a/b", "../x", "/a/x"},
+      {"/a/b", "../../..", "/"},
+      {"/a/b", "/etc/passwd", "/etc/passwd"},
+      {"/", "..", "/"},
+      {"/", "x", "/x"},
+      {"/a", "./b//c/", "/a/b/c"},
+      {"/a", "", "/a"},
+      {"/a", ".", "/a"},
+      {"/a", "..", "/"},
+      {"/a", "b/../../../c", "/c"},
+      {"/a/b", "//x/./y", "/x/y"},
+      {"/a", "..x/.y", "/a/..x/.y"},
   };
   for (const auto& c : cases) EXPECT_EQ(posix_dir::JoinPath(c[0], c[1]), c[2]) << c[0] << " + " << c[1];
 }
@@ -102,8 +109,7 @@ TEST(PosixDirErrors, SystemFailuresAreMappedAndTagged) {
       {"OpenIO of a directory", [&] { delete dir->OpenIO(u"full", false); }, Common::kErrOpenFailed, "full"},
       {"CreateIO in a missing directory", [&] { delete dir->CreateIO(u"nowhere/f", false, nullptr); },
        Common::kErrNotFound, "nowhere/f"},
-      {"GetIterator of a missing entry", [&] { delete dir->GetIterator(u"missing"); }, Common::kErrNotFound,
-       "missing"},
+      {"GetIterator of a missing entry", [&] { delete dir->GetIterator(u"missing"); }, Common::kErrNotFound, "missing"},
   };
   for (const Case& c : cases) {
     c.run();
@@ -147,8 +153,7 @@ TEST(PosixDirErrors, UnusableNamesFailWithTheOperationsCode) {
       {[&] { EXPECT_EQ(dir->OpenDir(bad), nullptr); }, Common::kErrOpenFailed},
       {[&] { EXPECT_EQ(dir->GetIterator(bad), nullptr); }, Common::kErrOpenFailed},
       {[&] { EXPECT_EQ(dir->OpenI(static_cast<i_dir::iterator*>(nullptr), false), nullptr); }, Common::kErrOpenFailed},
-      {[&] { EXPECT_EQ(dir->OpenDir(static_cast<const file_identifier*>(nullptr)), nullptr); },
-       Common::kErrOpenFailed},
+      {[&] { EXPECT_EQ(dir->OpenDir(static_cast<const file_identifier*>(nullptr)), nullptr); }, Common::kErrOpenFailed},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     cases[i].first();
@@ -356,7 +361,8 @@ TEST(PosixDirDriveSize, MatchesTheFileSystem) {
 TEST(PosixDirSpecial, KnownKindsAndHome) {
   auto dir = MakePosixDir("/");
   const std::pair<uint32_t, const char*> kinds[] = {{143, "/var/lib"}, {149, "/tmp"}, {156, "/var/log"}};
-  for (const auto& [kind, path] : kinds) EXPECT_EQ(PathOf(std::unique_ptr<rio_dir>(dir->OpenSpecialDir(kind)).get()), path);
+  for (const auto& [kind, path] : kinds)
+    EXPECT_EQ(PathOf(std::unique_ptr<rio_dir>(dir->OpenSpecialDir(kind)).get()), path);
   EXPECT_EQ(dir->OpenSpecialDir(150), nullptr);
   EXPECT_EQ(dir->TakeError().Code(), Common::kErrNotSupported);
 
@@ -392,10 +398,10 @@ TEST(PosixDirLocks, OpensInOneProcessConflictLikeSeparateOpeners) {
     bool second_no_lock;
     bool second_succeeds;
   } cases[] = {
-      {Open::kRead, false, Open::kRead, false, true},         {Open::kRead, false, Open::kReadWrite, false, false},
-      {Open::kRead, false, Open::kWrite, false, false},       {Open::kRead, false, Open::kCreate, false, false},
-      {Open::kReadWrite, false, Open::kRead, false, false},   {Open::kWrite, false, Open::kWrite, false, false},
-      {Open::kCreate, false, Open::kRead, false, false},      {Open::kReadWrite, true, Open::kReadWrite, false, true},
+      {Open::kRead, false, Open::kRead, false, true},          {Open::kRead, false, Open::kReadWrite, false, false},
+      {Open::kRead, false, Open::kWrite, false, false},        {Open::kRead, false, Open::kCreate, false, false},
+      {Open::kReadWrite, false, Open::kRead, false, false},    {Open::kWrite, false, Open::kWrite, false, false},
+      {Open::kCreate, false, Open::kRead, false, false},       {Open::kReadWrite, true, Open::kReadWrite, false, true},
       {Open::kReadWrite, false, Open::kReadWrite, true, true}, {Open::kRead, false, Open::kCreate, true, true},
   };
   for (const Case& c : cases) {

@@ -92,7 +92,9 @@ TEST(PosixFile, WritesPastSizeLimitReturnShortCounts) {
   zyk_test::TempDir dir;
   const std::string answer = zyk_test::InChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {4000, 4000};
+    struct rlimit limit {
+      4000, 4000
+    };
     ::setrlimit(RLIMIT_FSIZE, &limit);
     auto file = OpenFile(dir / "f");
     std::string bytes(10000, 'x');

@@ -31,8 +31,10 @@ std::string Take(void* data, const size_t& size) {  // size by reference: set by
 
 TEST(ResourceArchive, ModulePathsAreAbsoluteAndTheSidecarReplacesTheExtension) {
   const char* absolute[][3] = {
-      {"lib/libx.so", "/home/u", "/home/u/lib/libx.so"}, {"./a/../b.so", "/w", "/w/b.so"},
-      {"/a/./b//../c.so", nullptr, "/a/c.so"},           {"../../../x.so", "/a/b", "/x.so"},
+      {"lib/libx.so", "/home/u", "/home/u/lib/libx.so"},
+      {"./a/../b.so", "/w", "/w/b.so"},
+      {"/a/./b//../c.so", nullptr, "/a/c.so"},
+      {"../../../x.so", "/a/b", "/x.so"},
       {"x/y.so", nullptr, ""},
   };
   for (const auto& c : absolute) EXPECT_EQ(Common::AbsoluteModulePath(c[0], c[1]), c[2]) << c[0];

@@ -66,22 +66,48 @@ inline BuiltZip BuildZip(const std::vector<ZipMember>& members, const std::strin
     const uint32_t name_size = static_cast<uint32_t>(m.name.size()), flags = m.data_descriptor ? 8 : 0;
     const uint32_t in_local = m.data_descriptor ? 0 : 0xFFFFFFFF;  // mask for the local CRC and sizes
     zip.local_headers.push_back(zip.bytes.size());
-    Put(zip.bytes, {{0x04034B50, 4}, {20, 2}, {flags, 2}, {m.method, 2}, {0, 2}, {0x21, 2}, {crc & in_local, 4},
-                    {packed_size & in_local, 4}, {size & in_local, 4}, {name_size, 2}, {0, 2}});
+    Put(zip.bytes, {{0x04034B50, 4},
+                    {20, 2},
+                    {flags, 2},
+                    {m.method, 2},
+                    {0, 2},
+                    {0x21, 2},
+                    {crc & in_local, 4},
+                    {packed_size & in_local, 4},
+                    {size & in_local, 4},
+                    {name_size, 2},
+                    {0, 2}});
     zip.bytes += m.name;
     zip.data_offsets.push_back(zip.bytes.size());
     zip.bytes += packed;
     if (m.data_descriptor) Put(zip.bytes, {{0x08074B50, 4}, {crc, 4}, {packed_size, 4}, {size, 4}});
-    Put(central, {{0x02014B50, 4}, {0x031E, 2}, {20, 2}, {flags, 2}, {m.method, 2}, {0, 2}, {0x21, 2}, {crc, 4},
-                  {packed_size, 4}, {size, 4}, {name_size, 2}, {0, 4}, {0, 4}, {0, 4},
+    Put(central, {{0x02014B50, 4},
+                  {0x031E, 2},
+                  {20, 2},
+                  {flags, 2},
+                  {m.method, 2},
+                  {0, 2},
+                  {0x21, 2},
+                  {crc, 4},
+                  {packed_size, 4},
+                  {size, 4},
+                  {name_size, 2},
+                  {0, 4},
+                  {0, 4},
+                  {0, 4},
                   {recorded_at + static_cast<uint32_t>(zip.local_headers.back()), 4}});
     central += m.name;
   }
   zip.central_directory = zip.bytes.size();
   zip.bytes += central;
   const uint32_t count = static_cast<uint32_t>(members.size());
-  Put(zip.bytes, {{0x06054B50, 4}, {0, 4}, {count, 2}, {count, 2}, {static_cast<uint32_t>(central.size()), 4},
-                  {recorded_at + static_cast<uint32_t>(zip.central_directory), 4}, {static_cast<uint32_t>(comment.size()), 2}});
+  Put(zip.bytes, {{0x06054B50, 4},
+                  {0, 4},
+                  {count, 2},
+                  {count, 2},
+                  {static_cast<uint32_t>(central.size()), 4},
+                  {recorded_at + static_cast<uint32_t>(zip.central_directory), 4},
+                  {static_cast<uint32_t>(comment.size()), 2}});
   zip.bytes += comment;
   return zip;
 }

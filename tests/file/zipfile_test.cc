@@ -63,9 +63,10 @@ std::string RandomBytes(size_t bytes, uint64_t seed) {
 TEST(ZipFileImpl, ReadsArchivesWrittenByInfoZip) {
   if (std::system("zip -v > /dev/null 2>&1") != 0) GTEST_SKIP() << "Info-ZIP zip is not installed";
   zyk_test::TempDir dir;
-  const std::pair<std::string, std::string> files[] = {
-      {"notes.txt", SampleText(200000, 1)}, {"random.bin", RandomBytes(70000, 2)}, {"empty", ""},
-      {"sub/inner.txt", "inner file\n"}};
+  const std::pair<std::string, std::string> files[] = {{"notes.txt", SampleText(200000, 1)},
+                                                       {"random.bin", RandomBytes(70000, 2)},
+                                                       {"empty", ""},
+                                                       {"sub/inner.txt", "inner file\n"}};
   ASSERT_EQ(std::system(("mkdir -p " + dir.path() + "/src/sub").c_str()), 0);
   for (const auto& [name, content] : files) zyk_test::WriteFile(dir / ("src/" + name), content);
   const std::string add = "zip -q ../out.zip notes.txt random.bin empty sub/inner.txt";
@@ -150,17 +151,22 @@ TEST(ZipFileImpl, RejectsDamagedMembersWithTheirCodes) {
       {"local size differs", {"m", text}, local32(22, 123), Common::kErrCorrupted},
       {"local crc differs", {"m", text}, local32(14, 123), Common::kErrCorrupted},
       {"local signature wrong", {"m", text}, local32(0, 0x12345678), Common::kErrCorrupted},
-      {"deflate stream damaged", {"m", text},
+      {"deflate stream damaged",
+       {"m", text},
        [](zyk_test::BuiltZip& zip) {
          for (size_t i = 0; i < 16; ++i) zip.bytes[zip.data_offsets[0] + 40 + i] ^= 0x5A;
        },
        Common::kErrCorrupted},
-      {"stored data changed", {"m", text, 0}, [](zyk_test::BuiltZip& zip) { zip.bytes[zip.data_offsets[0] + 100] ^= 1; },
+      {"stored data changed",
+       {"m", text, 0},
+       [](zyk_test::BuiltZip& zip) { zip.bytes[zip.data_offsets[0] + 100] ^= 1; },
        Common::kErrCorrupted},
-      {"central crc wrong", {"m", text},
+      {"central crc wrong",
+       {"m", text},
        [](zyk_test::BuiltZip& zip) { zyk_test::Set32(zip.bytes, zip.central_directory + 16, 1); },
        Common::kErrCorrupted},
-      {"member recorded before the file start", {"m", text},
+      {"member recorded before the file start",
+       {"m", text},
        [](zyk_test::BuiltZip& zip) { zyk_test::Set32(zip.bytes, zip.bytes.size() - 6, 0x10000); },
        Common::kErrCorrupted},
   };
@@ -261,8 +267,8 @@ TEST(ZipFileImpl, IteratorListsInCentralOrderAndIdentifiersReopen) {
   while (it->Next());
   EXPECT_EQ(it->LastError().Code(), Common::kErrEndOfFile);
   EXPECT_STREQ(it->LastError().Location()->function, "Next");
-  EXPECT_EQ(listed, (decltype(listed){{u"b.txt", 2, kEntryRegular}, {u"dir/", 0, kEntryDirectory},
-                                      {u"a.txt", 1, kEntryRegular}}));
+  EXPECT_EQ(listed, (decltype(listed){
+                        {u"b.txt", 2, kEntryRegular}, {u"dir/", 0, kEntryDirectory}, {u"a.txt", 1, kEntryRegular}}));
 
   std::unique_ptr<i_dir::iterator> found(zip->GetIterator(u"A.TXT"));
   ASSERT_NE(found, nullptr);
@@ -294,7 +300,8 @@ TEST(ZipFileImpl, MembersOfOneArchiveReadConcurrentlyAndOutliveIt) {
   for (int i = 0; i < 4; ++i) members.push_back({"m" + std::to_string(i), SampleText(200000, 10 + i)});
   std::unique_ptr<zip_file_impl> zip = MemoryZip(BuildZip(members).bytes);
   std::vector<std::unique_ptr<si_file>> files;
-  for (const ZipMember& member : members) files.emplace_back(zip->OpenI(AsciiToUString(member.name.c_str()).c_str(), true));
+  for (const ZipMember& member : members)
+    files.emplace_back(zip->OpenI(AsciiToUString(member.name.c_str()).c_str(), true));
   zip.reset();  // the files keep the archive alive
   std::vector<std::string> results(files.size());
   std::vector<std::thread> threads;

@@ -138,21 +138,15 @@ int ArchiveOperations(const uint8_t* data, size_t size) {
         session.Write(offset, length, input.Byte());
         break;
       }
-      case 2:
-        session.Truncate(input.Short());
-        break;
+      case 2: session.Truncate(input.Short()); break;
       case 3: {
         uint64_t offset = input.Short();
         session.Punch(offset, input.Short());
         break;
       }
-      case 4:
-        session.Flush();
-        break;
+      case 4: session.Flush(); break;
       case 5:
-      case 6:
-        session.Reopen(input.Byte() & 1);
-        break;
+      case 6: session.Reopen(input.Byte() & 1); break;
       case 7: {
         uint64_t offset = input.Short();
         session.ExpectContent(offset, input.Short());

@@ -3,6 +3,4 @@
 
 #include "fuzz/fuzz_targets.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return zyk_fuzz::ZYK_FUZZ_ENTRY(data, size);
-}
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return zyk_fuzz::ZYK_FUZZ_ENTRY(data, size); }

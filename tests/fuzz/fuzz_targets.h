@@ -33,8 +33,9 @@ struct Target {
 };
 
 inline constexpr Target kTargets[] = {
-    {"archive_read", ArchiveRead}, {"tree_node", TreeNode}, {"tree_ops", TreeOperations},
-    {"archive_ops", ArchiveOperations}, {"zip_reader", ZipReader}, {"host_path", HostPath},
+    {"archive_read", ArchiveRead}, {"tree_node", TreeNode},
+    {"tree_ops", TreeOperations},  {"archive_ops", ArchiveOperations},
+    {"zip_reader", ZipReader},     {"host_path", HostPath},
     {"file_name", FileName},
 };
 

@@ -27,8 +27,10 @@ bool ModelDecodeUtf8(std::string_view bytes, UString& out) {
     int length;
     uint32_t minimum;
   };
-  static constexpr Form kForms[] = {
-      {0x00, 0x7F, 0x7F, 1, 0}, {0xC0, 0xDF, 0x1F, 2, 0x80}, {0xE0, 0xEF, 0x0F, 3, 0x800}, {0xF0, 0xF7, 0x07, 4, 0x10000}};
+  static constexpr Form kForms[] = {{0x00, 0x7F, 0x7F, 1, 0},
+                                    {0xC0, 0xDF, 0x1F, 2, 0x80},
+                                    {0xE0, 0xEF, 0x0F, 3, 0x800},
+                                    {0xF0, 0xF7, 0x07, 4, 0x10000}};
   out.clear();
   bool ok = true;
   size_t i = 0;

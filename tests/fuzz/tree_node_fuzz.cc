@@ -41,8 +41,7 @@ void CheckBitCursors(const uint8_t* data, size_t size) {
     }
   }
   uint64_t bits = reader.Position();
-  for (uint64_t bit = 0; bit < bits; ++bit)
-    FUZZ_CHECK(((data[bit / 8] ^ copy[bit / 8]) >> (bit % 8) & 1) == 0);
+  for (uint64_t bit = 0; bit < bits; ++bit) FUZZ_CHECK(((data[bit / 8] ^ copy[bit / 8]) >> (bit % 8) & 1) == 0);
 }
 
 void CheckNodeRoundTrip(const uint8_t* record, size_t size) {

@@ -104,8 +104,7 @@ int TreeOperations(const uint8_t* data, size_t size) {
   auto byte = [&] { return at < size ? data[at++] : uint8_t{0}; };
   auto key = [&] { return (byte() | uint64_t{byte()} << 8) % kKeys; };
   const uint8_t shape = byte();
-  TreeSession session(64u << (shape & 3), AllocationTree::kMinRootRecordSize + (shape >> 2 & 31),
-                      (shape & 128) != 0);
+  TreeSession session(64u << (shape & 3), AllocationTree::kMinRootRecordSize + (shape >> 2 & 31), (shape & 128) != 0);
   while (at < size) {
     switch (byte() % 4) {
       case 0: {
@@ -118,12 +117,8 @@ int TreeOperations(const uint8_t* data, size_t size) {
         session.Unmap(start, 1 + byte() % 64);
         break;
       }
-      case 2:
-        session.FlushAndReload();
-        break;
-      case 3:
-        session.CheckAll();
-        break;
+      case 2: session.FlushAndReload(); break;
+      case 3: session.CheckAll(); break;
     }
   }
   session.FlushAndReload();

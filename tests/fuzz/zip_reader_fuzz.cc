@@ -94,8 +94,8 @@ int ZipReader(const uint8_t* data, size_t size) {
     if (!entry->Next()) break;
   }
   size_t catalog_size = 0;
-  void* catalog = Common::ReadLocalizedResource(archive, Common::kMessageCatalogName, {"de_DE", "de", "en"},
-                                                &catalog_size);
+  void* catalog =
+      Common::ReadLocalizedResource(archive, Common::kMessageCatalogName, {"de_DE", "de", "en"}, &catalog_size);
   if (catalog != nullptr) CheckCatalog(static_cast<const uint8_t*>(catalog), catalog_size);
   std::free(catalog);
   return 0;

@@ -27,9 +27,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,7 +43,21 @@ namespace zyk_test {
 enum class CrashMode { kDropUnsynced, kKeepUnsynced, kTearLast, kRandomSubset };
 enum class FaultKind { kIoError, kDiskFull };
 
-enum class EventType { kOpen, kCreate, kRead, kWrite, kSync, kTruncate, kSeek, kLock, kUnlock, kMakeDir, kRename, kRemove, kDirSync };
+enum class EventType {
+  kOpen,
+  kCreate,
+  kRead,
+  kWrite,
+  kSync,
+  kTruncate,
+  kSeek,
+  kLock,
+  kUnlock,
+  kMakeDir,
+  kRename,
+  kRemove,
+  kDirSync
+};
 
 // `name` normalised below the wrapper's root: no empty, "." or ".." components
 // (".." drops the previous one), no leading or trailing "/".
@@ -130,9 +144,7 @@ class FaultState {
   };
 
   bool IsTracked(const std::u16string& name) const { return files_.count(name) != 0; }
-  void Track(const std::u16string& name, std::vector<uint8_t> content) {
-    files_[name].durable = std::move(content);
-  }
+  void Track(const std::u16string& name, std::vector<uint8_t> content) { files_[name].durable = std::move(content); }
   void RecordWrite(const std::u16string& name, uint64_t offset, const void* data, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     files_[name].pending.push_back({false, offset, std::vector<uint8_t>(bytes, bytes + length)});
@@ -185,11 +197,8 @@ class FaultState {
         const Pending& p = file.pending[i];
         bool last = i + 1 == file.pending.size();
         switch (mode) {
-          case CrashMode::kDropUnsynced:
-            break;
-          case CrashMode::kKeepUnsynced:
-            Apply(image, p, p.bytes.size());
-            break;
+          case CrashMode::kDropUnsynced: break;
+          case CrashMode::kKeepUnsynced: Apply(image, p, p.bytes.size()); break;
           case CrashMode::kTearLast:
             // Everything before the last write landed; the last one only in part.
             Apply(image, p, last ? p.bytes.size() / 2 : p.bytes.size());
@@ -213,7 +222,7 @@ class FaultState {
     enum Kind { kCreate, kMakeDir, kRename } kind;
     std::u16string from;
     std::u16string to;
-    std::set<std::u16string> unsynced;     // directories still to be synced
+    std::set<std::u16string> unsynced;           // directories still to be synced
     std::map<std::u16string, Tracked> replaced;  // files a rename replaced
   };
 
@@ -261,7 +270,8 @@ class FaultState {
     }
     if (bytes == 0) return;
     if (image.size() < p.offset + bytes) image.resize(p.offset + bytes);
-    std::copy(p.bytes.begin(), p.bytes.begin() + static_cast<ptrdiff_t>(bytes), image.begin() + static_cast<ptrdiff_t>(p.offset));
+    std::copy(p.bytes.begin(), p.bytes.begin() + static_cast<ptrdiff_t>(bytes),
+              image.begin() + static_cast<ptrdiff_t>(p.offset));
   }
 
   uint64_t events_ = 0;
@@ -296,8 +306,10 @@ class FaultFile : public rio_file_delegate {
     if (HasError()) return;
     uint64_t offset = Position();
     auto verdict = state_->Begin(EventType::kWrite, name_, offset, length);
-    if (verdict == FaultState::Verdict::kDiskFull) length /= 2;  // a full disk: a short write, no error
-    else if (Failed(verdict)) return;
+    if (verdict == FaultState::Verdict::kDiskFull)
+      length /= 2;  // a full disk: a short write, no error
+    else if (Failed(verdict))
+      return;
     rio_file_delegate::Write(buffer, length, done);
     state_->RecordWrite(name_, offset, buffer, done);
   }

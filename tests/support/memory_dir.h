@@ -89,8 +89,7 @@ class MemoryDirFile : public rio_file, public pread_file {
 
 class MemoryDir : public rio_dir {
  public:
-  explicit MemoryDir(std::shared_ptr<MemoryFiles> files = std::make_shared<MemoryFiles>())
-      : files_(std::move(files)) {}
+  explicit MemoryDir(std::shared_ptr<MemoryFiles> files = std::make_shared<MemoryFiles>()) : files_(std::move(files)) {}
 
   const std::shared_ptr<MemoryFiles>& Files() const { return files_; }
   void Put(const std::u16string& name, MemoryBytes bytes) {

@@ -36,8 +36,7 @@ std::string FormatBytes(uint64_t bytes) {
   return FormatAmount(static_cast<double>(bytes));
 }
 
-std::string FormatProgress(const std::string& label, uint64_t done, std::optional<uint64_t> total,
-                           double seconds) {
+std::string FormatProgress(const std::string& label, uint64_t done, std::optional<uint64_t> total, double seconds) {
   std::string line = label + ": " + FormatBytes(done);
   if (total) {
     line += " / " + FormatBytes(*total);

@@ -17,8 +17,7 @@ std::string FormatBytes(uint64_t bytes);
 // One status line without a line end: "LABEL: DONE / TOTAL (P%), RATE/s", or
 // "LABEL: DONE, RATE/s" when the total is unknown. The rate is left out until
 // some time has passed.
-std::string FormatProgress(const std::string& label, uint64_t done, std::optional<uint64_t> total,
-                           double seconds);
+std::string FormatProgress(const std::string& label, uint64_t done, std::optional<uint64_t> total, double seconds);
 
 // True when progress was asked for and `stream` is a terminal.
 bool ShouldShowProgress(bool requested, std::FILE* stream);

@@ -5,10 +5,10 @@
  *
  * Loads the library LIBRARY (default: ZYKFS_LIBRARY_PATH when the build defines
  * it, as the installed CMake package zykfs::zykfs does; else
- * "libzyk_backend_local.so.1", found the way dlopen finds libraries), mounts ROOT, stores "hello" in hello.QMV (a container
- * archive on disk), reads it back, closes the file (which commits the archive)
- * and unmounts. Every call returns at once; its result arrives through the
- * callback, so the host waits for each one before touching out-parameters.
+ * "libzyk_backend_local.so.1", found the way dlopen finds libraries), mounts ROOT, stores "hello" in hello.QMV (a
+ * container archive on disk), reads it back, closes the file (which commits the archive) and unmounts. Every call
+ * returns at once; its result arrives through the callback, so the host waits for each one before touching
+ * out-parameters.
  */
 #include <dlfcn.h>
 #include <pthread.h>
@@ -25,7 +25,7 @@ typedef struct {
   pthread_mutex_t lock;
   pthread_cond_t done;
   int finished; /* guarded by lock */
-  int32_t code;  /* guarded by lock */
+  int32_t code; /* guarded by lock */
 } waiter_t;
 
 static void on_done(void* context, int32_t code) {

@@ -123,10 +123,10 @@ int Create(int argc, char** argv) {
     Put32(central, static_cast<uint32_t>(packed.size()));
     Put32(central, static_cast<uint32_t>(data.size()));
     Put16(central, static_cast<uint16_t>(name.size()));
-    Put16(central, 0);  // extra field length
-    Put16(central, 0);  // comment length
-    Put16(central, 0);  // disk number start
-    Put16(central, 0);  // internal attributes
+    Put16(central, 0);               // extra field length
+    Put16(central, 0);               // comment length
+    Put16(central, 0);               // disk number start
+    Put16(central, 0);               // internal attributes
     Put32(central, 0100644u << 16);  // external attributes: regular file, rw-r--r--
     Put32(central, local_offset);
     central.insert(central.end(), name.begin(), name.end());
@@ -171,8 +171,8 @@ void ShiftArchive(Bytes& zip, uint64_t delta) {
 int Embed(const std::string& elf_path, const std::string& zip_path) {
   Bytes elf = ReadFile(elf_path);
   Bytes zip = ReadFile(zip_path);
-  if (elf.size() < sizeof(Elf64_Ehdr) || std::memcmp(elf.data(), ELFMAG, SELFMAG) != 0 ||
-      elf[EI_CLASS] != ELFCLASS64 || elf[EI_DATA] != ELFDATA2LSB)
+  if (elf.size() < sizeof(Elf64_Ehdr) || std::memcmp(elf.data(), ELFMAG, SELFMAG) != 0 || elf[EI_CLASS] != ELFCLASS64 ||
+      elf[EI_DATA] != ELFDATA2LSB)
     Fail(elf_path + ": not a 64-bit little-endian ELF file");
   Elf64_Ehdr header;
   std::memcpy(&header, elf.data(), sizeof header);

@@ -35,14 +35,16 @@ const char* KindName(const CheckFinding& finding) {
 void PrintJson(const char* file, const CheckReport& report, uint64_t leaks_fixed) {
   std::printf("{\n  \"filename\": %s,\n  \"check_errors\": %d,\n", JsonString(file).c_str(), report.Ran() ? 0 : 1);
   if (!report.Ran()) std::printf("  \"error\": %s,\n", JsonString(ErrorText(report.check_error)).c_str());
-  std::printf("  \"corruptions\": %" PRIu64 ",\n  \"leaks\": %" PRIu64 ",\n  \"corruptions_fixed\": 0,\n"
+  std::printf("  \"corruptions\": %" PRIu64 ",\n  \"leaks\": %" PRIu64
+              ",\n  \"corruptions_fixed\": 0,\n"
               "  \"leaks_fixed\": %" PRIu64 ",\n  \"allocated_blocks\": %" PRIu64 ",\n  \"total_blocks\": %" PRIu64
               ",\n  \"high_water_mark\": %" PRIu64 ",\n  \"block_size\": %u,\n  \"findings\": [",
               report.corruptions, report.leaks, leaks_fixed, report.allocated_blocks, report.total_blocks,
               report.high_water_mark, report.block_size);
   for (size_t i = 0; i < report.findings.size(); ++i) {
     const CheckFinding& f = report.findings[i];
-    std::printf("%s\n    {\"kind\": \"%s\", \"block\": %" PRIu64 ", \"count\": %" PRIu64 ", \"tree\": %s, \"what\": %s}",
+    std::printf("%s\n    {\"kind\": \"%s\", \"block\": %" PRIu64 ", \"count\": %" PRIu64
+                ", \"tree\": %s, \"what\": %s}",
                 i ? "," : "", KindName(f), f.block, f.count, JsonString(f.tree).c_str(), JsonString(f.what).c_str());
   }
   std::printf("%s]\n}\n", report.findings.empty() ? "" : "\n  ");
@@ -66,7 +68,8 @@ void PrintText(const CheckReport& report, uint64_t leaks_fixed) {
     std::printf("%" PRIu64 " corruptions and %" PRIu64 " leaked blocks found; the archive is damaged.\n",
                 report.corruptions, report.leaks);
   else if (report.leaks != 0)
-    std::printf("%" PRIu64 " leaked blocks found: they waste space and harm nothing ('qmv check --repair=leaks' gives "
+    std::printf("%" PRIu64
+                " leaked blocks found: they waste space and harm nothing ('qmv check --repair=leaks' gives "
                 "them back).\n",
                 report.leaks);
   else

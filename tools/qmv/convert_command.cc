@@ -126,8 +126,7 @@ class ArchiveSource : public Source {
 std::string TemporaryName(const std::string& name, const std::string& tag) {
   size_t slash = name.rfind('/');
   size_t dot = name.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1)
-    return name + tag;
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1) return name + tag;
   return name.substr(0, dot) + tag + name.substr(dot);
 }
 
@@ -302,8 +301,10 @@ std::unique_ptr<Source> OpenSource(const char* name, Common::Error& error) {
   if (fd >= 0) {
     uint8_t magic[4] = {};
     struct stat st {};
-    bool plain = ::pread(fd, magic, sizeof magic, 0) != sizeof magic || backupmedia::Load32(magic) != backupmedia::kLabelMagic;
-    if (plain && ::fstat(fd, &st) == 0) return std::make_unique<PlainSource>(fd, static_cast<uint64_t>(st.st_size), name);
+    bool plain =
+        ::pread(fd, magic, sizeof magic, 0) != sizeof magic || backupmedia::Load32(magic) != backupmedia::kLabelMagic;
+    if (plain && ::fstat(fd, &st) == 0)
+      return std::make_unique<PlainSource>(fd, static_cast<uint64_t>(st.st_size), name);
     ::close(fd);
   }
   Target target(name);

@@ -46,7 +46,7 @@ using zyk_tools::Progress;
 
 constexpr size_t kChunk = 1 << 20;
 
-#define kReturnSpaceHelp                                                                                 \
+#define kReturnSpaceHelp                                                                               \
   "  --return-space=MODE   disk space of blocks the change frees, once no reader can use them:\n"      \
   "                        large (default) punches freed runs of 256 KiB and more out of the files,\n" \
   "                        all punches every freed block, keep punches nothing\n"
@@ -72,7 +72,8 @@ const Command kCommands[] = {
     {"cat", "qmv cat [-p] ARCHIVE",
      "Writes the archive's content to standard output.\n"
      "  -p, --progress   show the bytes copied on standard error (when a terminal)\n"},
-    {"truncate", "qmv truncate [--return-space=MODE] ARCHIVE SIZE", "Sets the content's size to SIZE bytes.\n" kReturnSpaceHelp},
+    {"truncate", "qmv truncate [--return-space=MODE] ARCHIVE SIZE",
+     "Sets the content's size to SIZE bytes.\n" kReturnSpaceHelp},
     {"punch", "qmv punch [--return-space=MODE] ARCHIVE OFFSET LENGTH",
      "Deallocates the whole blocks inside [OFFSET, OFFSET + LENGTH) and zeroes the rest\n"
      "of the range; the whole range reads as zeros.\n" kReturnSpaceHelp},
@@ -112,8 +113,7 @@ int UsageError(const Command& command, const char* message) {
 
 std::unique_ptr<ContainerArchive> OpenForWriting(Target& target, Common::Error& error) {
   ArchiveParameters parameters;
-  return backupmedia::AppendContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters, error,
-                                             false);
+  return backupmedia::AppendContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters, error, false);
 }
 
 // The size of standard input when it is a regular file (a redirected file).
@@ -158,7 +158,8 @@ int RunCreate(const Command& command, std::vector<const char*> args, bool show_p
       if (block) {
         if (!backupmedia::IsValidBlockSize(static_cast<uint64_t>(value))) {
           // The archive falls back to 4096, as the format prescribes; say so.
-          std::fprintf(stderr, "qmv create: block size %" PRId64 " is not a power of two from 512 to 262144; using 4096\n",
+          std::fprintf(stderr,
+                       "qmv create: block size %" PRId64 " is not a power of two from 512 to 262144; using 4096\n",
                        value);
           value = 0;
         }
@@ -176,8 +177,8 @@ int RunCreate(const Command& command, std::vector<const char*> args, bool show_p
   if (archive_name == nullptr) return UsageError(command, "missing ARCHIVE");
   Target target(archive_name);
   Common::Error error;
-  auto archive = backupmedia::CreateContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters,
-                                                     error, false);
+  auto archive =
+      backupmedia::CreateContainerArchive(target.dir.get(), target.path.c_str(), nullptr, &parameters, error, false);
   if (!archive) return Fail("create", error);
   Progress progress(show_progress, "create", StandardInputSize());
   CopyIn(*archive, progress);
@@ -268,19 +269,24 @@ int RunInfo(const Command& command, const std::vector<const char*>& args) {
   }
   const char* tree_names[3] = {"data_map", "working_allocation_map", "committed_allocation_map"};
   if (json) {
-    std::printf("{\n  \"archive_id\": \"%016" PRIx64 "\",\n  \"block_size\": %u,\n  \"blocks_per_volume\": %u,\n"
-                "  \"volumes\": %u,\n  \"logical_size\": %" PRIu64 ",\n  \"marked_size\": %" PRIu64 ",\n"
-                "  \"allocated_bytes\": %" PRIu64 ",\n  \"allocated_blocks\": %" PRIu64 ",\n"
-                "  \"allocation_cursor\": %" PRIu64 ",\n"
+    std::printf("{\n  \"archive_id\": \"%016" PRIx64
+                "\",\n  \"block_size\": %u,\n  \"blocks_per_volume\": %u,\n"
+                "  \"volumes\": %u,\n  \"logical_size\": %" PRIu64 ",\n  \"marked_size\": %" PRIu64
+                ",\n"
+                "  \"allocated_bytes\": %" PRIu64 ",\n  \"allocated_blocks\": %" PRIu64
+                ",\n"
+                "  \"allocation_cursor\": %" PRIu64
+                ",\n"
                 "  \"high_water_mark\": %" PRIu64 ",\n  \"current_copy\": %d,\n  \"header_copies\": [",
                 info.archive_id, info.block_size, info.blocks_per_volume, info.volume_count, info.logical_size,
                 info.marked_size, info.allocated_bytes, info.allocated_blocks, info.allocation_cursor, info.high_water,
                 info.current_copy);
     for (int i = 0; i < 2; ++i)
-      std::printf("%s\n    {\"block\": %d, \"valid\": %s, \"sequence\": %u, \"commit_count\": %u, \"logical_size\": %" PRIu64
-                  "}",
-                  i ? "," : "", i + 1, info.copies[i].valid ? "true" : "false", info.copies[i].sequence,
-                  info.copies[i].commit_count, info.copies[i].logical_size);
+      std::printf(
+          "%s\n    {\"block\": %d, \"valid\": %s, \"sequence\": %u, \"commit_count\": %u, \"logical_size\": %" PRIu64
+          "}",
+          i ? "," : "", i + 1, info.copies[i].valid ? "true" : "false", info.copies[i].sequence,
+          info.copies[i].commit_count, info.copies[i].logical_size);
     std::printf("\n  ],\n  \"trees\": {");
     for (int i = 0; i < 3; ++i)
       std::printf("%s\n    \"%s\": {\"depth\": %u, \"extents\": %" PRIu64 "}", i ? "," : "", tree_names[i],

@@ -37,7 +37,8 @@ HostSession::~HostSession() {
 
 int32_t HostSession::Mount(const std::string& root) {
   zykfs_params_t params{root.c_str()};
-  int32_t code = Call([&](zykfs_callback_t callback, void* context) { mount_fn_(&params, &mount_, callback, context); });
+  int32_t code =
+      Call([&](zykfs_callback_t callback, void* context) { mount_fn_(&params, &mount_, callback, context); });
   mounted_ = code == ZYKFS_OK;
   return code;
 }

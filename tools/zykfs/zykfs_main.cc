@@ -17,8 +17,8 @@
 
 namespace {
 
-using zykfs_tool::HostSession;
 using zyk_tools::Progress;
+using zykfs_tool::HostSession;
 
 constexpr char kUsage[] =
     "usage: zykfs [-p] ROOT COMMAND [ARGS]\n"
@@ -63,7 +63,8 @@ struct Session {
   bool progress;  // -p given
 
   int32_t Open(const std::string& path, uint32_t flags, uint64_t& handle) {
-    return HostSession::Call([&](zykfs_callback_t cb, void* ctx) { ops.open(mount, path.c_str(), flags, &handle, cb, ctx); });
+    return HostSession::Call(
+        [&](zykfs_callback_t cb, void* ctx) { ops.open(mount, path.c_str(), flags, &handle, cb, ctx); });
   }
   int32_t Close(uint64_t handle) {
     return HostSession::Call([&](zykfs_callback_t cb, void* ctx) { ops.close(mount, handle, cb, ctx); });
@@ -164,8 +165,8 @@ std::string Join(const std::string& dir, const std::string& name) {
 
 int List(Session& s, const std::string& dir) {
   uint64_t handle = 0;
-  int32_t code = HostSession::Call(
-      [&](zykfs_callback_t cb, void* ctx) { s.ops.opendir(s.mount, dir.c_str(), &handle, cb, ctx); });
+  int32_t code =
+      HostSession::Call([&](zykfs_callback_t cb, void* ctx) { s.ops.opendir(s.mount, dir.c_str(), &handle, cb, ctx); });
   if (code) return Fail("opendir " + dir, code);
   std::vector<unsigned char> buffer(ZYKFS_READDIR_MIN_BUFFER);
   std::printf("%-4s %14s %14s  %s\n", "type", "size", "allocated", "name");

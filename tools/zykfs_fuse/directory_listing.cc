@@ -25,7 +25,8 @@ int32_t ReadDirectory(const LibraryMount& mount, const std::string& path, std::v
   const zykfs_ops_t& ops = mount.Ops();
   void* handle = mount.Handle();
   uint64_t directory = 0;
-  int32_t code = CallAndWait([&](zykfs_callback_t cb, void* ctx) { ops.opendir(handle, path.c_str(), &directory, cb, ctx); });
+  int32_t code =
+      CallAndWait([&](zykfs_callback_t cb, void* ctx) { ops.opendir(handle, path.c_str(), &directory, cb, ctx); });
   if (code != ZYKFS_OK) return code;
   std::vector<unsigned char> buffer(ZYKFS_READDIR_MIN_BUFFER);
   for (bool ended = false; !ended && code == ZYKFS_OK;) {

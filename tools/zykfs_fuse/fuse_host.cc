@@ -118,23 +118,26 @@ void FuseHost::ResolveType(const std::string& path, uint64_t inode, std::functio
   // The status has no type: a path that opens as a directory is one.
   auto directory = std::make_shared<uint64_t>(0);
   auto kept_path = std::make_shared<const std::string>(path);  // read by the library until the callback
-  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.opendir(library_, kept_path->c_str(), directory.get(), cb, ctx); },
-            [this, directory, kept_path, inode, done = std::move(done)](int32_t code) {
-              NodeType type = code == ZYKFS_OK ? NodeType::kDirectory : NodeType::kFile;
-              RememberType(inode, type);
-              done(type);
-              if (code != ZYKFS_OK) return;
-              // The opendir call may not have returned yet on its own thread; retry while busy.
-              auto close = std::make_shared<std::function<void()>>();
-              *close = [this, directory, close] {
-                CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.closedir(library_, *directory, cb, ctx); },
-                          [close](int32_t closed) {
-                            if (closed == ZYKFS_E_BUSY) (*close)();
-                            else *close = nullptr;  // ends the self-reference
-                          });
-              };
-              (*close)();
-            });
+  CallAsync(
+      [&](zykfs_callback_t cb, void* ctx) { ops_.opendir(library_, kept_path->c_str(), directory.get(), cb, ctx); },
+      [this, directory, kept_path, inode, done = std::move(done)](int32_t code) {
+        NodeType type = code == ZYKFS_OK ? NodeType::kDirectory : NodeType::kFile;
+        RememberType(inode, type);
+        done(type);
+        if (code != ZYKFS_OK) return;
+        // The opendir call may not have returned yet on its own thread; retry while busy.
+        auto close = std::make_shared<std::function<void()>>();
+        *close = [this, directory, close] {
+          CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.closedir(library_, *directory, cb, ctx); },
+                    [close](int32_t closed) {
+                      if (closed == ZYKFS_E_BUSY)
+                        (*close)();
+                      else
+                        *close = nullptr;  // ends the self-reference
+                    });
+        };
+        (*close)();
+      });
 }
 
 void FuseHost::Lookup(fuse_req_t request, fuse_ino_t parent, const char* name_text) {
@@ -166,16 +169,17 @@ void FuseHost::Lookup(fuse_req_t request, fuse_ino_t parent, const char* name_te
                     if (fuse_reply_entry(request, &entry) != 0) nodes_.Forget(node, 1);
                     return;
                   }
-                  CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.fstat(library_, handle, status.get(), cb, ctx); },
-                            [this, request, node, type, file, status](int32_t code) {
-                              file->Finish();
-                              if (code != ZYKFS_OK) {
-                                nodes_.Forget(node, 1);
-                                return ReplyCode(request, code);
-                              }
-                              fuse_entry_param entry = Entry(node, *status, type);
-                              if (fuse_reply_entry(request, &entry) != 0) nodes_.Forget(node, 1);
-                            });
+                  CallAsync(
+                      [&](zykfs_callback_t cb, void* ctx) { ops_.fstat(library_, handle, status.get(), cb, ctx); },
+                      [this, request, node, type, file, status](int32_t code) {
+                        file->Finish();
+                        if (code != ZYKFS_OK) {
+                          nodes_.Forget(node, 1);
+                          return ReplyCode(request, code);
+                        }
+                        fuse_entry_param entry = Entry(node, *status, type);
+                        if (fuse_reply_entry(request, &entry) != 0) nodes_.Forget(node, 1);
+                      });
                 });
               });
             });
@@ -227,8 +231,8 @@ bool FuseHost::ShowsAs(const struct stat* attributes, int to_set, NodeType type)
   }
   if ((to_set & FUSE_SET_ATTR_UID) && attributes->st_uid != options_.uid) return false;
   if ((to_set & FUSE_SET_ATTR_GID) && attributes->st_gid != options_.gid) return false;
-  constexpr int kTimes = FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_ATIME_NOW |
-                         FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_CTIME;
+  constexpr int kTimes = FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_ATIME_NOW | FUSE_SET_ATTR_MTIME_NOW |
+                         FUSE_SET_ATTR_CTIME;
   int times = to_set & kTimes;
   // With the write-back cache the kernel keeps a file's modification and change
   // times while it caches writes, and hands them back with the data (at close,
@@ -263,7 +267,7 @@ void FuseHost::SetAttr(fuse_req_t request, fuse_ino_t node, const struct stat* a
   uint64_t size = static_cast<uint64_t>(attributes->st_size);
   if (file != nullptr && file->Writable()) {
     file->Submit([this, request, file, size, type, path](uint64_t handle) {
-    if (handle == 0) return (void)fuse_reply_err(request, EBADF);
+      if (handle == 0) return (void)fuse_reply_err(request, EBADF);
       file->NoteChange();
       CallAsync([&](zykfs_callback_t cb, void* ctx) { ops_.truncate(library_, handle, size, cb, ctx); },
                 [this, request, file, type, path](int32_t code) {
@@ -320,7 +324,8 @@ void FuseHost::MakeDir(fuse_req_t request, fuse_ino_t parent, const char* name_t
 }
 
 int32_t FuseHost::OpenLibraryHandle(const std::string& path, uint32_t flags, uint64_t& handle) const {
-  return CallAndWait([&](zykfs_callback_t cb, void* ctx) { ops_.open(library_, path.c_str(), flags, &handle, cb, ctx); });
+  return CallAndWait(
+      [&](zykfs_callback_t cb, void* ctx) { ops_.open(library_, path.c_str(), flags, &handle, cb, ctx); });
 }
 
 int32_t FuseHost::CloseLibraryHandle(uint64_t handle) const {
@@ -381,7 +386,8 @@ int32_t FuseHost::ReopenBelow(uint64_t directory) {
   for (auto& [node, file] : nodes_.OpenBelow(directory)) {
     std::string path;
     if (!file->hidden_path.empty() || !nodes_.PathOf(node, path)) continue;
-    int32_t code = Reopen(*file, [] { return ZYKFS_OK; }, [&](int32_t) { return path; });
+    int32_t code = Reopen(
+        *file, [] { return ZYKFS_OK; }, [&](int32_t) { return path; });
     if (result == ZYKFS_OK) result = code;
   }
   return result;
@@ -451,8 +457,9 @@ void FuseHost::Rename(fuse_req_t request, fuse_ino_t parent, const char* name_te
   }
   int32_t code;
   if (source_file) {
-    code = Reopen(*source_file, [&] { return RenamePaths(from, to, no_replace); },
-                  [&](int32_t renamed) { return renamed == ZYKFS_OK ? to : from; });
+    code = Reopen(
+        *source_file, [&] { return RenamePaths(from, to, no_replace); },
+        [&](int32_t renamed) { return renamed == ZYKFS_OK ? to : from; });
   } else {
     code = RenamePaths(from, to, no_replace);
   }
@@ -697,14 +704,15 @@ void FuseHost::PunchArchive(uint64_t handle, std::shared_ptr<Punch> punch, std::
               if (first_whole >= last_whole) {  // no whole block: zeros only
                 return WriteZeros(handle, punch, punch->start, end, done);
               }
-              WriteZeros(handle, punch, punch->start, first_whole, [this, handle, punch, end, first_whole, last_whole,
-                                                                    done](int32_t code) {
-                if (code != ZYKFS_OK) return done(code);
-                WriteZeros(handle, punch, last_whole, end, [this, handle, punch, first_whole, last_whole, done](int32_t code) {
-                  if (code != ZYKFS_OK) return done(code);
-                  PunchBlocks(handle, punch, first_whole, last_whole, done);
-                });
-              });
+              WriteZeros(handle, punch, punch->start, first_whole,
+                         [this, handle, punch, end, first_whole, last_whole, done](int32_t code) {
+                           if (code != ZYKFS_OK) return done(code);
+                           WriteZeros(handle, punch, last_whole, end,
+                                      [this, handle, punch, first_whole, last_whole, done](int32_t code) {
+                                        if (code != ZYKFS_OK) return done(code);
+                                        PunchBlocks(handle, punch, first_whole, last_whole, done);
+                                      });
+                         });
             });
 }
 

@@ -39,13 +39,12 @@ class FuseHost {
   void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name);
   void Forget(fuse_ino_t node, uint64_t count) { nodes_.Forget(node, count); }
   void GetAttr(fuse_req_t request, fuse_ino_t node);
-  void SetAttr(fuse_req_t request, fuse_ino_t node, const struct stat* attributes, int to_set,
-               fuse_file_info* info);
+  void SetAttr(fuse_req_t request, fuse_ino_t node, const struct stat* attributes, int to_set, fuse_file_info* info);
   void MakeDir(fuse_req_t request, fuse_ino_t parent, const char* name);
   void Unlink(fuse_req_t request, fuse_ino_t parent, const char* name);
   void RemoveDir(fuse_req_t request, fuse_ino_t parent, const char* name);
-  void Rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t new_parent,
-              const char* new_name, unsigned int flags);
+  void Rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
+              unsigned int flags);
   void Open(fuse_req_t request, fuse_ino_t node, fuse_file_info* info);
   void Create(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_file_info* info);
   void Read(fuse_req_t request, size_t size, off_t offset, fuse_file_info* info);

@@ -15,8 +15,8 @@ struct HostOptions {
   mode_t umask = 022;   // permission bits taken away from 0777
   bool read_only = false;
   bool writeback_cache = true;  // let the kernel cache writes (when it can)
-  double attr_timeout = 1.0;   // seconds the kernel may keep attributes
-  double entry_timeout = 1.0;  // seconds the kernel may keep names
+  double attr_timeout = 1.0;    // seconds the kernel may keep attributes
+  double entry_timeout = 1.0;   // seconds the kernel may keep names
 };
 
 // The library of the build tree this executable lies in, else the installed

@@ -16,8 +16,7 @@ uint64_t NodeTable::Found(uint64_t parent, const std::string& name, uint64_t ino
   auto child = children_.find(Key(parent, name));
   if (child != children_.end()) {
     Node& node = nodes_.at(child->second);
-    bool stale = version != nullptr && !node.open &&
-                 (node.outdated || (node.versioned && !(node.version == *version)));
+    bool stale = version != nullptr && !node.open && (node.outdated || (node.versioned && !(node.version == *version)));
     if (node.inode == inode && node.type == type && !stale) {
       ++node.lookups;
       if (version != nullptr && !node.open) {

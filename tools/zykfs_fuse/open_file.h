@@ -63,14 +63,14 @@ class OpenFile {
  private:
   mutable std::mutex mutex_;
   std::condition_variable idle_;
-  uint64_t handle_;                 // guarded by mutex_
-  bool writable_;                   // guarded by mutex_
+  uint64_t handle_;  // guarded by mutex_
+  bool writable_;    // guarded by mutex_
   const bool archive_;
   std::atomic<bool> changed_{false};
   std::atomic<bool> written_{false};
-  int in_flight_ = 0;               // guarded by mutex_
-  bool paused_ = false;             // guarded by mutex_
-  std::deque<Request> held_;        // guarded by mutex_
+  int in_flight_ = 0;         // guarded by mutex_
+  bool paused_ = false;       // guarded by mutex_
+  std::deque<Request> held_;  // guarded by mutex_
 };
 
 }  // namespace zykfs_fuse

@@ -65,7 +65,8 @@ struct Arguments {
 
 enum { kKeyRoot, kKeyReadOnly };
 
-#define ZYK_OPTION(text, field) {text, offsetof(Arguments, field), 1}
+#define ZYK_OPTION(text, field) \
+  { text, offsetof(Arguments, field), 1 }
 const fuse_opt kOptions[] = {
     ZYK_OPTION("library=%s", library),
     ZYK_OPTION("uid=%u", uid),
@@ -117,8 +118,7 @@ bool Validate(const HostOptions& options) {
 
 // Runs the session loop over the library; the library is loaded only now,
 // after the daemon has forked, so that its threads live in the serving process.
-int Serve(const HostOptions& options, fuse_session* session, const fuse_cmdline_opts& command_line,
-          FuseHost*& slot) {
+int Serve(const HostOptions& options, fuse_session* session, const fuse_cmdline_opts& command_line, FuseHost*& slot) {
   LibraryMount mount(options.library, options.root);
   if (!mount.Ok()) {
     std::fprintf(stderr, "zykfs-fuse: %s: %s\n", options.root.c_str(), mount.Failure().c_str());

@@ -57,8 +57,7 @@ bool Expired(const timespec* deadline) {
   if (deadline == nullptr) return false;
   timeval now;
   gettimeofday(&now, nullptr);
-  return now.tv_sec > deadline->tv_sec ||
-         (now.tv_sec == deadline->tv_sec && now.tv_usec * 1000L >= deadline->tv_nsec);
+  return now.tv_sec > deadline->tv_sec || (now.tv_sec == deadline->tv_sec && now.tv_usec * 1000L >= deadline->tv_nsec);
 }
 
 }  // namespace
@@ -96,8 +95,7 @@ void Semaphore::Wake(uint64_t sleepers) {
 bool Semaphore::TryTake() {
   uint64_t old = state_.load(std::memory_order_relaxed);
   while (CountOf(old) > 0) {
-    if (state_.compare_exchange_weak(old, old - 1, std::memory_order_acq_rel, std::memory_order_relaxed))
-      return true;
+    if (state_.compare_exchange_weak(old, old - 1, std::memory_order_acq_rel, std::memory_order_relaxed)) return true;
   }
   return false;
 }
@@ -137,11 +135,9 @@ bool Semaphore::WaitUntil(const timespec* deadline) {
   uint64_t old = state_.load(std::memory_order_relaxed);
   for (;;) {
     if (CountOf(old) > 0) {
-      if (state_.compare_exchange_weak(old, old - 1, std::memory_order_acq_rel, std::memory_order_relaxed))
-        return true;
+      if (state_.compare_exchange_weak(old, old - 1, std::memory_order_acq_rel, std::memory_order_relaxed)) return true;
     } else if (SearchersOf(old) < kFieldMax) {
-      if (state_.compare_exchange_weak(old, old + kOneSearcher, std::memory_order_acq_rel,
-                                       std::memory_order_relaxed))
+      if (state_.compare_exchange_weak(old, old + kOneSearcher, std::memory_order_acq_rel, std::memory_order_relaxed))
         break;
     } else {
       // More waiters than the word can count: poll, outside the bookkeeping.

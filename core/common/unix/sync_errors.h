@@ -8,15 +8,15 @@
 
 namespace Common {
 
-inline constexpr uint32_t kErrThreadCreate = 7;       // "Thread", "CreateThread"
-inline constexpr uint32_t kErrConditionWait = 12;     // condition-variable wait or signal
-inline constexpr uint32_t kErrEventSet = 14;          // any failure inside Event::Set
-inline constexpr uint32_t kErrEventReset = 15;        // failure inside Event::Reset
-inline constexpr uint32_t kErrWaitMultiple = 17;      // EventWaiter::Wait
-inline constexpr uint32_t kErrMutexLock = 19;         // MutexLocker
-inline constexpr uint32_t kErrSemaphoreInit = 20;     // sem_init
-inline constexpr uint32_t kErrSemaphoreSignal = 21;   // sem_post
-inline constexpr uint32_t kErrSemaphoreWait = 22;     // sem_wait / sem_timedwait
+inline constexpr uint32_t kErrThreadCreate = 7;      // "Thread", "CreateThread"
+inline constexpr uint32_t kErrConditionWait = 12;    // condition-variable wait or signal
+inline constexpr uint32_t kErrEventSet = 14;         // any failure inside Event::Set
+inline constexpr uint32_t kErrEventReset = 15;       // failure inside Event::Reset
+inline constexpr uint32_t kErrWaitMultiple = 17;     // EventWaiter::Wait
+inline constexpr uint32_t kErrMutexLock = 19;        // MutexLocker
+inline constexpr uint32_t kErrSemaphoreInit = 20;    // sem_init
+inline constexpr uint32_t kErrSemaphoreSignal = 21;  // sem_post
+inline constexpr uint32_t kErrSemaphoreWait = 22;    // sem_wait / sem_timedwait
 
 // Throws `code` raised at `location` with the POSIX record of `error_number` inside.
 [[noreturn]] inline void ThrowPosixError(uint32_t code, int error_number, SourceLocation location) {

@@ -100,9 +100,9 @@ class FileObject {
   // Requests of TrackedLockPoll, one per descriptor: queued in `waiters`
   // (kWaiting), or granted with their system lock still to be applied.
   std::map<int, std::unique_ptr<Waiter>> polled;  // guarded by mutex
-  std::vector<int> pools[3];     // guarded by mutex; parked descriptors per access mode, oldest first
-  uint64_t open_count = 0;       // guarded by mutex, changed with the table mutex held too
-  FileIdentity identity{};       // set once under the table mutex before the file is shared
+  std::vector<int> pools[3];                      // guarded by mutex; parked descriptors per access mode, oldest first
+  uint64_t open_count = 0;                        // guarded by mutex, changed with the table mutex held too
+  FileIdentity identity{};                        // set once under the table mutex before the file is shared
 
   struct Conflict {
     bool any = false;
@@ -226,8 +226,7 @@ class PosixFileObject : public FileObject {
       if (record.start >= end) break;
       const int64_t record_end = record.start + record.length;
       if (record_end <= position) continue;
-      if (record.start > position && RangeLock(fd, position, record.start - position, kUnlock, false) != 0)
-        result = -1;
+      if (record.start > position && RangeLock(fd, position, record.start - position, kUnlock, false) != 0) result = -1;
       if (record_end > position) position = record_end;
     }
     if (position < end && RangeLock(fd, position, end - position, kUnlock, false) != 0) result = -1;
@@ -238,9 +237,7 @@ class PosixFileObject : public FileObject {
 // A CIFS share below "/tmp/.mnt_net_XXXXXX": range locks, unlocked as asked.
 class WindowsFileObject : public PosixFileObject {
  public:
-  int Release(int fd, int64_t start, int64_t length) override {
-    return RangeLock(fd, start, length, kUnlock, false);
-  }
+  int Release(int fd, int64_t start, int64_t length) override { return RangeLock(fd, start, length, kUnlock, false); }
 };
 
 // Other CIFS files: whole-file flock only.
@@ -261,19 +258,14 @@ class WindowsFileObjectNoRanges : public FileObject {
     if (result != 0 && errno == EWOULDBLOCK) errno = EAGAIN;
     return result;
   }
-  int Release(int fd, int64_t start, int64_t length) override {
-    return Apply(fd, start, length, kUnlock, false);
-  }
+  int Release(int fd, int64_t start, int64_t length) override { return Apply(fd, start, length, kUnlock, false); }
 };
 
 std::unique_ptr<FileObject> MakeFileObject(TrackedFileClass kind) {
   switch (kind) {
-    case TrackedFileClass::kWindows:
-      return std::make_unique<WindowsFileObject>();
-    case TrackedFileClass::kWindowsNoRanges:
-      return std::make_unique<WindowsFileObjectNoRanges>();
-    case TrackedFileClass::kPosix:
-      break;
+    case TrackedFileClass::kWindows: return std::make_unique<WindowsFileObject>();
+    case TrackedFileClass::kWindowsNoRanges: return std::make_unique<WindowsFileObjectNoRanges>();
+    case TrackedFileClass::kPosix: break;
   }
   return std::make_unique<PosixFileObject>();
 }
@@ -286,8 +278,8 @@ struct DescriptorEntry {
 // Lock order: table mutex, then a file's mutex.
 struct Table {
   std::mutex mutex;
-  std::unordered_map<int, DescriptorEntry> descriptors;                 // guarded by mutex
-  std::map<FileIdentity, std::shared_ptr<FileObject>> identities;       // guarded by mutex
+  std::unordered_map<int, DescriptorEntry> descriptors;            // guarded by mutex
+  std::map<FileIdentity, std::shared_ptr<FileObject>> identities;  // guarded by mutex
 };
 
 Table& GetTable() {
@@ -301,18 +293,13 @@ Table& GetTable() {
 constexpr int kSettableStatusFlags = O_APPEND | O_NONBLOCK | O_ASYNC | O_DIRECT | O_NOATIME;
 constexpr int kReusableFlags = O_ACCMODE | kSettableStatusFlags | O_CLOEXEC | O_LARGEFILE | O_NOCTTY;
 
-bool IsReusableOpen(int flags) {
-  return (flags & ~kReusableFlags) == 0 && (flags & O_ACCMODE) != O_ACCMODE;
-}
+bool IsReusableOpen(int flags) { return (flags & ~kReusableFlags) == 0 && (flags & O_ACCMODE) != O_ACCMODE; }
 
 int AccessModeBits(int flags) {
   switch (flags & O_ACCMODE) {
-    case O_WRONLY:
-      return W_OK;
-    case O_RDWR:
-      return R_OK | W_OK;
-    default:
-      return R_OK;
+    case O_WRONLY: return W_OK;
+    case O_RDWR: return R_OK | W_OK;
+    default: return R_OK;
   }
 }
 
@@ -434,17 +421,10 @@ int ParseRequest(const struct flock* lock, RangeRequest& out) {
     return EINVAL;
   }
   switch (lock->l_type) {
-    case F_RDLCK:
-      out = {start, length, kShared};
-      return 0;
-    case F_WRLCK:
-      out = {start, length, kExclusive};
-      return 0;
-    case F_UNLCK:
-      out = {start, length, kUnlock};
-      return 0;
-    default:
-      return EINVAL;
+    case F_RDLCK: out = {start, length, kShared}; return 0;
+    case F_WRLCK: out = {start, length, kExclusive}; return 0;
+    case F_UNLCK: out = {start, length, kUnlock}; return 0;
+    default: return EINVAL;
   }
 }
 
@@ -545,15 +525,13 @@ int ContinuePolled(FileObject& file, int fd, const RangeRequest& request) {
   if (waiter.start != request.start || waiter.length != request.length || waiter.type != request.type)
     return Fail(EBUSY);
   switch (waiter.state) {
-    case Waiter::kWaiting:
-      return Fail(EINPROGRESS);
+    case Waiter::kWaiting: return Fail(EINPROGRESS);
     case Waiter::kFailed: {
       const int error = waiter.error;
       file.polled.erase(fd);
       return Fail(error);
     }
-    case Waiter::kGranted:
-      break;
+    case Waiter::kGranted: break;
   }
   if (waiter.apply) return ApplyPolled(file, fd);
   file.polled.erase(fd);  // a hold of an existing record: its system lock is in place

@@ -51,7 +51,8 @@ posix_dir::posix_dir(std::string path, std::shared_ptr<const RootDescriptor> roo
     : path_(std::move(path)), root_(std::move(root)) {}
 
 int posix_dir::OpenPath(const std::string& path, int flags, mode_t mode) {
-  return root_ ? root_->Open(path, flags | O_CLOEXEC, mode) : OpenResolved(AT_FDCWD, path.c_str(), flags | O_CLOEXEC, mode, 0);
+  return root_ ? root_->Open(path, flags | O_CLOEXEC, mode)
+               : OpenResolved(AT_FDCWD, path.c_str(), flags | O_CLOEXEC, mode, 0);
 }
 
 Error posix_dir::ResolveError(int error, uint32_t code, const std::string& path, Common::SourceLocation where) {
@@ -154,8 +155,8 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
   if (!root_) {
     fd = TrackedOpen(path.c_str(), flags | O_CLOEXEC, mode);
   } else if (root_->Relative(path, relative)) {
-    fd = TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags | O_CLOEXEC, mode, BeneathRootFlags(),
-                       path.c_str());
+    fd =
+        TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags | O_CLOEXEC, mode, BeneathRootFlags(), path.c_str());
   } else {
     errno = EXDEV;
     fd = -1;
@@ -199,8 +200,7 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
 
 rio_file* posix_dir::OpenByName(const char16_t* name, int flags, bool no_lock, const access_rights* rights) {
   std::string path;
-  if (!BuildPath(name, (flags & O_TRUNC) ? Common::kErrCreateFailed : Common::kErrOpenFailed, path))
-    return nullptr;
+  if (!BuildPath(name, (flags & O_TRUNC) ? Common::kErrCreateFailed : Common::kErrOpenFailed, path)) return nullptr;
   return OpenWorker(path, flags, no_lock, rights ? rights->unix_mode : 0644);
 }
 
@@ -231,20 +231,17 @@ rio_file* posix_dir::OpenIO(i_dir::iterator* entry, bool no_lock) {
 
 rio_file* posix_dir::OpenI(const file_identifier* identifier, bool no_lock) {
   std::string path;
-  return EntryPath(identifier, Common::kErrOpenFailed, path) ? OpenWorker(path, O_RDONLY, no_lock, 0644)
-                                                             : nullptr;
+  return EntryPath(identifier, Common::kErrOpenFailed, path) ? OpenWorker(path, O_RDONLY, no_lock, 0644) : nullptr;
 }
 
 rio_file* posix_dir::OpenO(const file_identifier* identifier, bool no_lock) {
   std::string path;
-  return EntryPath(identifier, Common::kErrOpenFailed, path) ? OpenWorker(path, O_WRONLY, no_lock, 0644)
-                                                             : nullptr;
+  return EntryPath(identifier, Common::kErrOpenFailed, path) ? OpenWorker(path, O_WRONLY, no_lock, 0644) : nullptr;
 }
 
 rio_file* posix_dir::OpenIO(const file_identifier* identifier, bool no_lock) {
   std::string path;
-  return EntryPath(identifier, Common::kErrOpenFailed, path) ? OpenWorker(path, O_RDWR, no_lock, 0644)
-                                                             : nullptr;
+  return EntryPath(identifier, Common::kErrOpenFailed, path) ? OpenWorker(path, O_RDWR, no_lock, 0644) : nullptr;
 }
 
 rio_dir* posix_dir::OpenDir(const char16_t* name) {

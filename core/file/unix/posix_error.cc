@@ -31,17 +31,16 @@ const char16_t* TextOf(uint32_t code) {
 
 }  // namespace
 
-Common::Error PosixError(int error_number, uint32_t default_code, Common::SourceLocation location,
-                         const char* path) {
+Common::Error PosixError(int error_number, uint32_t default_code, Common::SourceLocation location, const char* path) {
   uint32_t code = MapPosixCode(error_number, default_code);
-  Common::Error error = path ? Common::Error::WithPath(code, TextOf(code), path, location)
-                             : Common::Error(code, TextOf(code), location);
+  Common::Error error =
+      path ? Common::Error::WithPath(code, TextOf(code), path, location) : Common::Error(code, TextOf(code), location);
   Common::AddPosixError(error, error_number);
   return error;
 }
 
-Common::Error PosixError2(int error_number, uint32_t default_code, Common::SourceLocation location,
-                          const char* path1, const char* path2) {
+Common::Error PosixError2(int error_number, uint32_t default_code, Common::SourceLocation location, const char* path1,
+                          const char* path2) {
   uint32_t code = MapPosixCode(error_number, default_code);
   Common::Error error = Common::Error::WithPaths(code, TextOf(code), path1, path2, location);
   Common::AddPosixError(error, error_number);

@@ -16,5 +16,5 @@ Common::Error PosixError(int error_number, uint32_t default_code, Common::Source
                          const char* path = nullptr);
 
 // The mapped error tagged "path1" and "path2".
-Common::Error PosixError2(int error_number, uint32_t default_code, Common::SourceLocation location,
-                          const char* path1, const char* path2);
+Common::Error PosixError2(int error_number, uint32_t default_code, Common::SourceLocation location, const char* path1,
+                          const char* path2);

@@ -25,8 +25,7 @@ struct flock MakeLockRequest(bool lock, bool exclusive, uint64_t offset, uint64_
   request.l_start = static_cast<off_t>(offset);
   // A range running past the largest offset reaches the end of every file,
   // which length 0 says; lock and unlock of the same arguments agree.
-  if (offset <= static_cast<uint64_t>(kMaxOffset) && length > static_cast<uint64_t>(kMaxOffset) - offset)
-    length = 0;
+  if (offset <= static_cast<uint64_t>(kMaxOffset) && length > static_cast<uint64_t>(kMaxOffset) - offset) length = 0;
   request.l_len = static_cast<off_t>(length);
   return request;
 }

@@ -74,5 +74,4 @@ class posix_file : public rio_file, public pread_file, public pwrite_file {
 // through the descriptor table, waiting for a conflict to go away when `wait`
 // is set; length 0 reaches to the end of every possible file. Failure: code
 // 0x40017 (kept for EACCES and EPERM) with the POSIX record as inner error.
-Common::Error DoLockFileHandle(int fd, bool lock, bool exclusive, bool wait, uint64_t offset,
-                               uint64_t length);
+Common::Error DoLockFileHandle(int fd, bool lock, bool exclusive, bool wait, uint64_t offset, uint64_t length);

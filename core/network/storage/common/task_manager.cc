@@ -83,8 +83,8 @@ uint64_t ThreadPoolTaskManager::PostDelayed(Task task, int64_t delay_ms, std::se
 
 uint64_t ThreadPoolTaskManager::Schedule(Task task, int64_t delay_ms, std::set<uint64_t>* ids) {
   int64_t now = Common::NowMilliseconds();
-  int64_t due = delay_ms > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
-                                                                    : now + delay_ms;
+  int64_t due =
+      delay_ms > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max() : now + delay_ms;
   uint64_t id;
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);

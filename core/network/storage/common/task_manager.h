@@ -91,7 +91,7 @@ class ThreadPoolTaskManager : public TaskManager {
   bool stopping_ = false;                         // guarded by queue_mutex_
   uint64_t last_id_ = 0;                          // guarded by queue_mutex_
 
-  std::mutex thread_mutex_;  // never held together with queue_mutex_
+  std::mutex thread_mutex_;                                     // never held together with queue_mutex_
   std::list<std::shared_ptr<Common::ThreadAccessor>> workers_;  // guarded by thread_mutex_
   std::shared_ptr<Common::ThreadAccessor> timer_;               // guarded by thread_mutex_
   uint64_t thread_limit_ = kDefaultThreadLimit;                 // guarded by thread_mutex_

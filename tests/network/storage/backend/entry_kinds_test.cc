@@ -55,9 +55,9 @@ TEST_F(EntryKinds, DirectoryIsRefusedAtOpen) {
   ASSERT_EQ(::mkdir((dir_ / "d.QMV").c_str(), 0755), 0);
   WriteFile(dir_ / "d/inner", "x");
   for (const char* name : {"d", "d.QMV", "."}) {
-    for (uint32_t flags : {ZYKFS_OPEN_READ, ZYKFS_OPEN_READ_WRITE, ZYKFS_OPEN_WRITE,
-                           ZYKFS_OPEN_READ | ZYKFS_OPEN_CREATE, ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_TRUNCATE,
-                           ZYKFS_OPEN_READ | ZYKFS_OPEN_NO_LOCK}) {
+    for (uint32_t flags :
+         {ZYKFS_OPEN_READ, ZYKFS_OPEN_READ_WRITE, ZYKFS_OPEN_WRITE, ZYKFS_OPEN_READ | ZYKFS_OPEN_CREATE,
+          ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_TRUNCATE, ZYKFS_OPEN_READ | ZYKFS_OPEN_NO_LOCK}) {
       uint64_t handle = 0;
       EXPECT_EQ(mount_.Open(name, flags, &handle), ZYKFS_E_OPEN_FAILED) << name << " flags " << flags;
     }

@@ -139,7 +139,7 @@ TEST_F(Mounted, RecordHoldsTheWholeTable) {
 
 TEST(Mount, UnmountEndsTheMountsThreads) {
   TempDir dir;
-  const size_t kPoolCache = 16;  // the pool keeps up to 16 idle threads for reuse
+  const size_t kPoolCache = 16;    // the pool keeps up to 16 idle threads for reuse
   { HostMount warm(dir.path()); }  // creates the library's process-wide helpers
   const size_t before = CountThreads();
   for (int round = 0; round < 3; ++round) {
@@ -216,9 +216,9 @@ TEST(Confinement, NoPathReachesOutsideTheRoot) {
   ASSERT_EQ(mount.Result(), 0);
   // Found paths name root/inside after confinement.
   const std::pair<const char*, bool> cases[] = {
-      {"../outside", false},    {"../../../../outside", false}, {"/outside", false},
-      {"../inside", true},      {"/inside", true},              {"/../inside", true},
-      {"a/../../inside", true}, {"..\\outside", false},         {"./..//../inside", true},
+      {"../outside", false},     {"../../../../outside", false}, {"/outside", false},      {"../inside", true},
+      {"/inside", true},         {"/../inside", true},           {"a/../../inside", true}, {"..\\outside", false},
+      {"./..//../inside", true},
   };
   for (const auto& [path, found] : cases) {
     zykfs_stat_t stat{};

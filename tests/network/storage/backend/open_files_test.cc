@@ -35,8 +35,8 @@ TEST_F(OpenFiles, FlagRulesAndCodes) {
     uint32_t flags;
     int32_t code;
   } cases[] = {
-      {"existing", 0, ZYKFS_E_INVALID_USAGE},  // no access value
-      {"existing", ZYKFS_OPEN_READ | 0x4, ZYKFS_E_INVALID_USAGE},       // a bit without a meaning
+      {"existing", 0, ZYKFS_E_INVALID_USAGE},                      // no access value
+      {"existing", ZYKFS_OPEN_READ | 0x4, ZYKFS_E_INVALID_USAGE},  // a bit without a meaning
       {"existing", ZYKFS_OPEN_READ | 0x80000000, ZYKFS_E_INVALID_USAGE},
       {"no/dir/x", ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_EXCLUSIVE, ZYKFS_E_INVALID_USAGE},
       {"missing", ZYKFS_OPEN_READ, ZYKFS_E_NOT_FOUND},

@@ -22,19 +22,26 @@ namespace {
 
 using namespace zyk_test;
 
-#define ZYK_CODE(name) {#name, name}
+#define ZYK_CODE(name) \
+  { #name, name }
 const std::map<std::string, int32_t> kCodeOfName = {
-    ZYK_CODE(ZYKFS_E_NOT_FOUND),      ZYK_CODE(ZYKFS_E_BUSY),           ZYK_CODE(ZYKFS_E_MOUNT_BUSY),
-    ZYK_CODE(ZYKFS_E_QUEUE_FULL),     ZYK_CODE(ZYKFS_E_NOT_READABLE),   ZYK_CODE(ZYKFS_E_PATH_OPEN),
-    ZYK_CODE(ZYKFS_E_BUFFER_TOO_SMALL), ZYK_CODE(ZYKFS_E_END_OF_DIR),   ZYK_CODE(ZYKFS_E_EXISTS),
-    ZYK_CODE(ZYKFS_E_NOT_SUPPORTED),  ZYK_CODE(ZYKFS_E_READ_FAILED),    ZYK_CODE(ZYKFS_E_END_OF_FILE),
-    ZYK_CODE(ZYKFS_E_WRITE_FAILED),   ZYK_CODE(ZYKFS_E_DISK_FULL),      ZYK_CODE(ZYKFS_E_SEEK_FAILED),
-    ZYK_CODE(ZYKFS_E_NO_MEMORY),      ZYK_CODE(ZYKFS_E_OPEN_FAILED),    ZYK_CODE(ZYKFS_E_DELETE_FAILED),
-    ZYK_CODE(ZYKFS_E_RENAME_FAILED),  ZYK_CODE(ZYKFS_E_CREATE_FAILED),  ZYK_CODE(ZYKFS_E_NOT_READY),
-    ZYK_CODE(ZYKFS_E_READ_ONLY),      ZYK_CODE(ZYKFS_E_CORRUPTED),      ZYK_CODE(ZYKFS_E_CANCELED),
-    ZYK_CODE(ZYKFS_E_ACCESS_DENIED),  ZYK_CODE(ZYKFS_E_LOCK_FAILED),    ZYK_CODE(ZYKFS_E_RECOVER_FAILED),
-    ZYK_CODE(ZYKFS_E_INVALID_USAGE),  ZYK_CODE(ZYKFS_E_SECURITY),       ZYK_CODE(ZYKFS_E_INVALID_HANDLE),
-    ZYK_CODE(ZYKFS_E_UNRESOLVED_NAME), ZYK_CODE(ZYKFS_E_OLD_ARCHIVE_LAYOUT), ZYK_CODE(ZYKFS_E_OUT_OF_MEMORY),
+    ZYK_CODE(ZYKFS_E_NOT_FOUND),        ZYK_CODE(ZYKFS_E_BUSY),
+    ZYK_CODE(ZYKFS_E_MOUNT_BUSY),       ZYK_CODE(ZYKFS_E_QUEUE_FULL),
+    ZYK_CODE(ZYKFS_E_NOT_READABLE),     ZYK_CODE(ZYKFS_E_PATH_OPEN),
+    ZYK_CODE(ZYKFS_E_BUFFER_TOO_SMALL), ZYK_CODE(ZYKFS_E_END_OF_DIR),
+    ZYK_CODE(ZYKFS_E_EXISTS),           ZYK_CODE(ZYKFS_E_NOT_SUPPORTED),
+    ZYK_CODE(ZYKFS_E_READ_FAILED),      ZYK_CODE(ZYKFS_E_END_OF_FILE),
+    ZYK_CODE(ZYKFS_E_WRITE_FAILED),     ZYK_CODE(ZYKFS_E_DISK_FULL),
+    ZYK_CODE(ZYKFS_E_SEEK_FAILED),      ZYK_CODE(ZYKFS_E_NO_MEMORY),
+    ZYK_CODE(ZYKFS_E_OPEN_FAILED),      ZYK_CODE(ZYKFS_E_DELETE_FAILED),
+    ZYK_CODE(ZYKFS_E_RENAME_FAILED),    ZYK_CODE(ZYKFS_E_CREATE_FAILED),
+    ZYK_CODE(ZYKFS_E_NOT_READY),        ZYK_CODE(ZYKFS_E_READ_ONLY),
+    ZYK_CODE(ZYKFS_E_CORRUPTED),        ZYK_CODE(ZYKFS_E_CANCELED),
+    ZYK_CODE(ZYKFS_E_ACCESS_DENIED),    ZYK_CODE(ZYKFS_E_LOCK_FAILED),
+    ZYK_CODE(ZYKFS_E_RECOVER_FAILED),   ZYK_CODE(ZYKFS_E_INVALID_USAGE),
+    ZYK_CODE(ZYKFS_E_SECURITY),         ZYK_CODE(ZYKFS_E_INVALID_HANDLE),
+    ZYK_CODE(ZYKFS_E_UNRESOLVED_NAME),  ZYK_CODE(ZYKFS_E_OLD_ARCHIVE_LAYOUT),
+    ZYK_CODE(ZYKFS_E_OUT_OF_MEMORY),
 };
 #undef ZYK_CODE
 
@@ -134,12 +141,14 @@ TEST_F(ResultCodes, EveryAnsweredCodeIsListedUnderItsEntry) {
       {0, "under a file", [&] { return m.Open("file/x", ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE, &other); }},
       {0, "malformed", [&] { return m.Open("\xC0\xAF", ZYKFS_OPEN_READ, &other); }},
       {0, "directory", [&] { return m.Open("dir", ZYKFS_OPEN_READ, &other); }},
-      {0, "exists", [&] { return m.Open("file", ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE | ZYKFS_OPEN_EXCLUSIVE, &other); }},
+      {0, "exists",
+       [&] { return m.Open("file", ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE | ZYKFS_OPEN_EXCLUSIVE, &other); }},
       {0, "read truncate", [&] { return m.Open("file", ZYKFS_OPEN_READ | ZYKFS_OPEN_TRUNCATE, &other); }},
       {0, "out of root", [&] { return m.Open("out/etc/hostname", ZYKFS_OPEN_READ, &other); }},
       {0, "no archive", [&] { return m.Open("fake.QMV", ZYKFS_OPEN_READ, &other); }},
       {0, "second writer", [&] { return m.Open("a.QMV", ZYKFS_OPEN_READ_WRITE, &other); }},
-      {0, "long name", [&] { return m.Open(std::string(300, 'n').c_str(), ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE, &other); }},
+      {0, "long name",
+       [&] { return m.Open(std::string(300, 'n').c_str(), ZYKFS_OPEN_READ_WRITE | ZYKFS_OPEN_CREATE, &other); }},
       {1, "directory handle", [&] { return m.Close(listing); }},
       {1, "unknown handle", [&] { return m.Close(kBad); }},
       {2, "write only", [&] { return m.Read(wo, buffer, sizeof(buffer), 0, &done); }},

@@ -37,12 +37,14 @@ TEST(TaskQueue, RunsTasksOneAtATimeInPushOrder) {
   std::atomic<int> running{0};
   std::atomic<bool> overlapped{false};
   for (size_t i = 0; i < kTasks; ++i) {
-    ASSERT_TRUE(queue->Push(Answered(done[i], [&, i] {
-                        if (running.fetch_add(1) != 0) overlapped = true;
-                        order.push_back(i);  // unsynchronised on purpose: tsan sees any overlap
-                        running.fetch_sub(1);
-                        return Common::Error();
-                      }))
+    ASSERT_TRUE(queue
+                    ->Push(Answered(done[i],
+                                    [&, i] {
+                                      if (running.fetch_add(1) != 0) overlapped = true;
+                                      order.push_back(i);  // unsynchronised on purpose: tsan sees any overlap
+                                      running.fetch_sub(1);
+                                      return Common::Error();
+                                    }))
                     .Ok());
   }
   for (Completion& answer : done) ASSERT_EQ(answer.Wait(), 0);
@@ -121,7 +123,13 @@ TEST(TaskQueue, TasksOfAStoppedManagerStayQueuedWithoutCallbacks) {
   manager.reset();
   Completion done;
   bool ran = false;
-  ASSERT_TRUE(queue->Push(Answered(done, [&] { ran = true; return Common::Error(); })).Ok());
+  ASSERT_TRUE(queue
+                  ->Push(Answered(done,
+                                  [&] {
+                                    ran = true;
+                                    return Common::Error();
+                                  }))
+                  .Ok());
   EXPECT_EQ(queue->Size(), 1u);
   queue.reset();
   EXPECT_FALSE(ran);

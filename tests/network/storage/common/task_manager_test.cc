@@ -303,7 +303,8 @@ TEST(RunDetached, RunsOnAThreadOfItsOwnAndACreationFailureDestroysTheCopy) {
         [](void* event) -> uint32_t {
           static_cast<Common::Event*>(event)->Wait();
           return 0;
-        }, &release));
+        },
+        &release));
   }
   auto payload = std::make_shared<int>(0);
   Common::SetThreadCreateHookForTesting([] { return EAGAIN; });

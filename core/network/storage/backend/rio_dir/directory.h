@@ -35,8 +35,8 @@ class ZykDirectory : public FileObject {
   Common::Error ReadDir(zykfs_readdir_status_t* status) override;
 
  private:
-  std::unique_ptr<rio_dir> directory_;           // null once the listing has ended
-  std::unique_ptr<i_dir::iterator> iterator_;    // null once the listing has ended
+  std::unique_ptr<rio_dir> directory_;         // null once the listing has ended
+  std::unique_ptr<i_dir::iterator> iterator_;  // null once the listing has ended
 };
 
 }  // namespace Network::Storage::Backend

@@ -184,9 +184,7 @@ Common::Error ZykFile::Truncate(uint64_t size) {
 Common::Error ZykFile::Lock(uint32_t mode) {
   Common::Error error;
   switch (mode) {
-    case ZYKFS_LOCK_NONE:
-      file_->Unlock(0, 1);
-      return file_->TakeError();
+    case ZYKFS_LOCK_NONE: file_->Unlock(0, 1); return file_->TakeError();
     case ZYKFS_LOCK_SHARED: {
       ri_file* file = GetRIFile(error);
       if (file == nullptr) return error;
@@ -199,8 +197,7 @@ Common::Error ZykFile::Lock(uint32_t mode) {
       if (!file->PollLock(0, 1, true)) return RetryLater();
       return file->TakeError();
     }
-    default:
-      return InvalidUsage("Lock");
+    default: return InvalidUsage("Lock");
   }
 }
 

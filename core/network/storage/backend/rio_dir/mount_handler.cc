@@ -109,10 +109,10 @@ class MountHandlerImpl : public MountHandler {
   // right kind (else 0x4001F), handing its object to `retired`.
   Common::Error PopFileObject(uint64_t handle, bool directory, std::shared_ptr<FileObject>& retired);
 
-  const std::unique_ptr<rio_dir> root_;  // used only under root_mutex_: its last error is shared
-  std::mutex root_mutex_;  // held only while a root view is made
-  std::map<uint64_t, Entry> handles_;             // guarded by table_mutex_
-  std::map<std::string, uint32_t> open_paths_;    // guarded by table_mutex_
+  const std::unique_ptr<rio_dir> root_;         // used only under root_mutex_: its last error is shared
+  std::mutex root_mutex_;                       // held only while a root view is made
+  std::map<uint64_t, Entry> handles_;           // guarded by table_mutex_
+  std::map<std::string, uint32_t> open_paths_;  // guarded by table_mutex_
   std::mutex table_mutex_;
   const std::shared_ptr<TaskManager> task_manager_;
 };
@@ -192,7 +192,7 @@ bool MountHandlerImpl::Exists(rio_dir& view, const UString& path) {
 }
 
 Common::Error MountHandlerImpl::SyncParentDirs(rio_dir& view, std::initializer_list<const UString*> paths,
-                                              uint32_t code, const char* function) {
+                                               uint32_t code, const char* function) {
   std::set<UString> synced;
   for (const UString* path : paths) {
     const char16_t* rest = path->c_str();
@@ -244,7 +244,7 @@ Common::Error MountHandlerImpl::RemoveDir(const char* path) {
 }
 
 Common::Error MountHandlerImpl::RenamePaths(const char* from, const char* to, const char* function, bool replace,
-                                           bool sync) {
+                                            bool sync) {
   UString old_name;
   UString new_name;
   if (!Common::DecodeUtf8(from, old_name) || !Common::DecodeUtf8(to, new_name)) {
@@ -291,9 +291,7 @@ Common::Error MountHandlerImpl::SyncSwapped(const std::string& first, const std:
   return SyncParentDirs(*view, {&one, &two}, Common::kErrRenameFailed, "Swap");
 }
 
-Common::Error MountHandlerImpl::Clone(const char*, const char*) {
-  return FileError(Common::kErrNotSupported, "Clone");
-}
+Common::Error MountHandlerImpl::Clone(const char*, const char*) { return FileError(Common::kErrNotSupported, "Clone"); }
 
 Common::Error MountHandlerImpl::StatPath(const char* path, zykfs_stat_t* stat) {
   UString name;
@@ -420,8 +418,7 @@ Common::Error MountHandlerImpl::GetDirIterator(const char* path, uint64_t* out_h
   return {};
 }
 
-Common::Error MountHandlerImpl::PopFileObject(uint64_t handle, bool directory,
-                                              std::shared_ptr<FileObject>& retired) {
+Common::Error MountHandlerImpl::PopFileObject(uint64_t handle, bool directory, std::shared_ptr<FileObject>& retired) {
   std::lock_guard<std::mutex> lock(table_mutex_);
   auto found = handles_.find(handle);
   if (found == handles_.end()) return FileError(Common::kErrInvalidHandle, "PopFileObject");
@@ -514,7 +511,7 @@ std::string MakeRandomGuid() {
   std::memcpy(&first, bytes, 4);
   std::memcpy(&second, bytes + 4, 2);
   std::memcpy(&third, bytes + 6, 2);
-  third = static_cast<uint16_t>((third & 0x0FFF) | 0x4000);  // version 4
+  third = static_cast<uint16_t>((third & 0x0FFF) | 0x4000);         // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   char text[40];
   std::snprintf(text, sizeof(text), "%08X-%04hX-%04hX-%02X%02X-%02X%02X%02X%02X%02X%02X", first, second, third,

@@ -40,8 +40,8 @@ void RunOnOwnThread(const ZykTask& task) {
 
 // Reports an unusable mount handle without touching it.
 void RefuseCall(zykfs_callback_t callback, void* context) {
-  RunOnOwnThread(ZykTask{[] { return Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("Dispatch")); },
-                         callback, context});
+  RunOnOwnThread(
+      ZykTask{[] { return Error::File(Common::kErrInvalidUsage, ZYK_HERE_AS("Dispatch")); }, callback, context});
 }
 
 // Handler route: the work runs as a task on the mount's task manager.
@@ -53,8 +53,8 @@ void PostHandlerTask(void* mount, Work work, zykfs_callback_t callback, void* co
     ZykTask task{[handler, work] { return work(*handler); }, callback, context};
     handler->GetTaskManager()->Post([task = std::move(task)] { task(); });
   } catch (...) {
-    RunOnOwnThread(ZykTask{[] { return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("PostHandlerTask")); },
-                           callback, context});
+    RunOnOwnThread(
+        ZykTask{[] { return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("PostHandlerTask")); }, callback, context});
   }
 }
 
@@ -69,8 +69,8 @@ void PushObjectTask(void* mount, uint64_t handle, Work work, zykfs_callback_t ca
     Error error = object->PushTask(std::move(task));
     if (error) PostCompletion(*handler, callback, context, error);
   } catch (...) {
-    RunOnOwnThread(ZykTask{[] { return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("PushObjectTask")); },
-                           callback, context});
+    RunOnOwnThread(
+        ZykTask{[] { return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("PushObjectTask")); }, callback, context});
   }
 }
 
@@ -81,7 +81,8 @@ void OpOpen(void* mount, const char* path, uint32_t flags, uint64_t* out_handle,
 }
 
 void OpClose(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.CloseFile(file_handle); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.CloseFile(file_handle); }, callback, context);
 }
 
 void OpRead(void* mount, uint64_t file_handle, void* buffer, uint64_t size, uint64_t offset, uint64_t* done,
@@ -97,11 +98,13 @@ void OpAppend(void* mount, uint64_t file_handle, const void* buffer, uint64_t si
 }
 
 void OpPad(void* mount, uint64_t file_handle, uint64_t* value, zykfs_callback_t callback, void* context) {
-  PushObjectTask(mount, file_handle, [=](FileObject& o) { return o.Pad(value); }, callback, context);
+  PushObjectTask(
+      mount, file_handle, [=](FileObject& o) { return o.Pad(value); }, callback, context);
 }
 
 void OpSync(void* mount, uint64_t file_handle, zykfs_callback_t callback, void* context) {
-  PushObjectTask(mount, file_handle, [](FileObject& o) { return o.Sync(); }, callback, context);
+  PushObjectTask(
+      mount, file_handle, [](FileObject& o) { return o.Sync(); }, callback, context);
 }
 
 // Stat of an open object: a directory goes to the handler; a file runs on its
@@ -115,7 +118,8 @@ void OpFstat(void* mount, uint64_t handle, zykfs_stat_t* stat, zykfs_callback_t 
   } catch (...) {
   }
   if (directory) {
-    PostHandlerTask(mount, [=](MountHandler& h) { return h.Stat(handle, stat); }, callback, context);
+    PostHandlerTask(
+        mount, [=](MountHandler& h) { return h.Stat(handle, stat); }, callback, context);
     return;
   }
   PushObjectTask(
@@ -137,72 +141,87 @@ void OpWrite(void* mount, uint64_t file_handle, const void* buffer, uint64_t siz
 }
 
 void OpTruncate(void* mount, uint64_t file_handle, uint64_t size, zykfs_callback_t callback, void* context) {
-  PushObjectTask(mount, file_handle, [=](FileObject& o) { return o.Truncate(size); }, callback, context);
+  PushObjectTask(
+      mount, file_handle, [=](FileObject& o) { return o.Truncate(size); }, callback, context);
 }
 
 void OpLock(void* mount, uint64_t file_handle, uint32_t mode, zykfs_callback_t callback, void* context) {
-  PushObjectTask(mount, file_handle, [=](FileObject& o) { return o.Lock(mode); }, callback, context);
+  PushObjectTask(
+      mount, file_handle, [=](FileObject& o) { return o.Lock(mode); }, callback, context);
 }
 
 void OpSparse(void* mount, uint64_t file_handle, const uint64_t* ranges, uint64_t count, zykfs_callback_t callback,
               void* context) {
-  PushObjectTask(mount, file_handle, [=](FileObject& o) { return o.Sparse(ranges, count); }, callback, context);
+  PushObjectTask(
+      mount, file_handle, [=](FileObject& o) { return o.Sparse(ranges, count); }, callback, context);
 }
 
 void OpRename(void* mount, const char* from, const char* to, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.Rename(from, to); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.Rename(from, to); }, callback, context);
 }
 
 void OpUnlink(void* mount, const char* path, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.Unlink(path); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.Unlink(path); }, callback, context);
 }
 
 void OpRemoveDir(void* mount, const char* path, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.RemoveDir(path); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.RemoveDir(path); }, callback, context);
 }
 
 void OpMakeDir(void* mount, const char* path, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.MakeDir(path); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.MakeDir(path); }, callback, context);
 }
 
 void OpStat(void* mount, const char* path, zykfs_stat_t* stat, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.Stat(path, stat); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.Stat(path, stat); }, callback, context);
 }
 
 void OpOpenDir(void* mount, const char* path, uint64_t* out_handle, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.GetDirIterator(path, out_handle); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.GetDirIterator(path, out_handle); }, callback, context);
 }
 
 void OpReadDir(void* mount, uint64_t dir_handle, zykfs_readdir_status_t* status, zykfs_callback_t callback,
                void* context) {
-  PushObjectTask(mount, dir_handle, [=](FileObject& o) { return o.ReadDir(status); }, callback, context);
+  PushObjectTask(
+      mount, dir_handle, [=](FileObject& o) { return o.ReadDir(status); }, callback, context);
 }
 
 void OpCloseDir(void* mount, uint64_t dir_handle, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.CloseDir(dir_handle); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.CloseDir(dir_handle); }, callback, context);
 }
 
 void OpAllocInfo(void* mount, uint64_t file_handle, zykfs_alloc_status_t* status, zykfs_callback_t callback,
                  void* context) {
-  PushObjectTask(mount, file_handle, [=](FileObject& o) { return o.GetAllocInfo(status); }, callback, context);
+  PushObjectTask(
+      mount, file_handle, [=](FileObject& o) { return o.GetAllocInfo(status); }, callback, context);
 }
 
 void OpClone(void* mount, const char* from, const char* to, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.Clone(from, to); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.Clone(from, to); }, callback, context);
 }
 
 void OpRenameSafe(void* mount, const char* from, const char* to, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.RenameSafe(from, to); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.RenameSafe(from, to); }, callback, context);
 }
 
 void OpSwap(void* mount, uint64_t first, uint64_t second, zykfs_callback_t callback, void* context) {
-  PostHandlerTask(mount, [=](MountHandler& h) { return h.Swap(first, second); }, callback, context);
+  PostHandlerTask(
+      mount, [=](MountHandler& h) { return h.Swap(first, second); }, callback, context);
 }
 
 const zykfs_ops_t kOperationTable = {
-    OpOpen,   OpClose,   OpRead,     OpAppend,  OpPad,    OpSync,      OpFstat,    OpWrite,
-    OpTruncate, OpLock,  OpSparse,   OpRename,  OpUnlink, OpRemoveDir, OpMakeDir,  OpStat,
-    OpOpenDir, OpReadDir, OpCloseDir, OpAllocInfo, OpClone, OpRenameSafe, OpSwap,
+    OpOpen,     OpClose,   OpRead,     OpAppend,    OpPad,    OpSync,       OpFstat,   OpWrite,
+    OpTruncate, OpLock,    OpSparse,   OpRename,    OpUnlink, OpRemoveDir,  OpMakeDir, OpStat,
+    OpOpenDir,  OpReadDir, OpCloseDir, OpAllocInfo, OpClone,  OpRenameSafe, OpSwap,
 };
 
 }  // namespace

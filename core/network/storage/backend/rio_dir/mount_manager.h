@@ -24,8 +24,8 @@ using RootFactory = Common::Error (*)(const zykfs_params_t& params, std::unique_
 
 // Builds the root with `factory` and a handler over it; on success fills
 // *mount (handle, operation table, its size), else leaves *mount untouched.
-Common::Error MountProcedure(const zykfs_params_t* params, RootFactory factory,
-                             std::shared_ptr<TaskManager> manager, zykfs_mount_t* mount);
+Common::Error MountProcedure(const zykfs_params_t* params, RootFactory factory, std::shared_ptr<TaskManager> manager,
+                             zykfs_mount_t* mount);
 
 // Destroys `handler` unless a handle is still open (0x2850004, "UnmountImpl").
 Common::Error UnmountProcedure(MountHandler* handler);

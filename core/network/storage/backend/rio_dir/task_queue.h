@@ -73,11 +73,11 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   // The posted run job's reference to this queue, set while a job is posted
   // and not yet started; guarded by mutex_.
   std::shared_ptr<TaskQueue> scheduled_self_;
-  bool waiting_ = false;       // guarded by mutex_: the front task waits for its retry
-  bool retrying_ = false;      // guarded by mutex_: a retry of the front task is running
-  uint64_t ticket_ = 0;        // guarded by mutex_: names the retry now scheduled
-  int64_t retry_delay_ms_ = 0;     // guarded by mutex_; 0 while nothing waits
-  std::set<uint64_t> retry_ids_;   // guarded by mutex_: delayed retry jobs
+  bool waiting_ = false;                // guarded by mutex_: the front task waits for its retry
+  bool retrying_ = false;               // guarded by mutex_: a retry of the front task is running
+  uint64_t ticket_ = 0;                 // guarded by mutex_: names the retry now scheduled
+  int64_t retry_delay_ms_ = 0;          // guarded by mutex_; 0 while nothing waits
+  std::set<uint64_t> retry_ids_;        // guarded by mutex_: delayed retry jobs
   std::condition_variable retry_done_;  // signalled when a running retry ends
   const std::weak_ptr<TaskManager> manager_;
   const uint64_t limit_;

@@ -85,12 +85,8 @@ TEST_F(ArchiveThroughMount, ArchivesAndPlainFilesAnswerAlike) {
         ASSERT_TRUE(done == 0 || data.compare(0, done, file.model, offset, done) == 0);
         break;
       }
-      case 6:
-        ASSERT_EQ(mount_.Sync(file.handle), 0);
-        break;
-      case 7:
-        reopen(file);
-        break;
+      case 6: ASSERT_EQ(mount_.Sync(file.handle), 0); break;
+      case 7: reopen(file); break;
     }
   }
   for (ModelFile& file : files) {

@@ -77,9 +77,9 @@ class ContainerDir : public ::testing::Test {
 };
 
 TEST(ArchiveName, EndsInTheExtensionWithoutRegardToCase) {
-  const std::pair<const char16_t*, bool> cases[] = {
-      {u"x.QMV", true},  {u"Data.Qmv", true}, {u"d/e.qmv", true}, {u"data.qmv.bak", false},
-      {u"x.QMW", false}, {u"QMV", false},     {u".QMV", true},    {u"x.\u00D1MV", false}};
+  const std::pair<const char16_t*, bool> cases[] = {{u"x.QMV", true},         {u"Data.Qmv", true},   {u"d/e.qmv", true},
+                                                    {u"data.qmv.bak", false}, {u"x.QMW", false},     {u"QMV", false},
+                                                    {u".QMV", true},          {u"x.\u00D1MV", false}};
   for (const auto& [name, archive] : cases) EXPECT_EQ(IsArchiveName(name, ".QMV"), archive) << int(archive);
 }
 

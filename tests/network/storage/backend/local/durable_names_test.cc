@@ -39,10 +39,10 @@ struct Acknowledged {
 struct FaultyMount {
   zyk_test::TempDir tmp;
   std::shared_ptr<FaultState> state = std::make_shared<FaultState>();
-  std::unique_ptr<MountHandler> handler = MakeMountHandler(
-      MakeTransparentContainerDir(MakeChrootedDir(std::make_unique<FaultDir>(MakePosixDir(tmp.path()), state), u"/"),
-                                  ".QMV"),
-      Network::Storage::CreateThreadPoolTaskManager());
+  std::unique_ptr<MountHandler> handler =
+      MakeMountHandler(MakeTransparentContainerDir(
+                           MakeChrootedDir(std::make_unique<FaultDir>(MakePosixDir(tmp.path()), state), u"/"), ".QMV"),
+                       Network::Storage::CreateThreadPoolTaskManager());
 
   bool Put(const std::string& name, const std::string& data) {
     uint64_t handle = 0;

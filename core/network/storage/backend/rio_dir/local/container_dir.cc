@@ -212,8 +212,7 @@ int TransparentContainerDir::CompareIdentifiers(const file_identifier* a, const 
   return Moved(inner_->CompareIdentifiers(Unwrap(a), Unwrap(b)));
 }
 
-bool TransparentContainerDir::RefuseMixedNames(const char16_t* first, const char16_t* second,
-                                               const char* operation) {
+bool TransparentContainerDir::RefuseMixedNames(const char16_t* first, const char16_t* second, const char* operation) {
   if (IsArchiveName(first, extension_) == IsArchiveName(second, extension_)) return false;
   SetError(Common::Error::File(Common::kErrNotSupported, ZYK_HERE_AS(operation)));
   return true;
