@@ -144,6 +144,33 @@ TEST_F(ContainerDir, ParentDirOfNoPathIsTheDirectoryItself) {
   }
 }
 
+// By identifier, plain files open as they are; an archive would be its raw
+// volume bytes, so it is refused.
+TEST_F(ContainerDir, OpensByIdentifierReachPlainFilesAndRefuseArchives) {
+  for (const char16_t* name : {u"a.QMV", u"p.txt"}) {
+    std::unique_ptr<rio_file> file(root_->CreateIO(name, false, nullptr));
+    ASSERT_NE(file, nullptr) << root_->LastError().ToString();
+    Write(*file, "data");
+  }
+  std::unique_ptr<i_dir::iterator> it(root_->GetIterator());
+  ASSERT_NE(it, nullptr);
+  int seen = 0;
+  for (; !it->HasError(); it->Next()) {
+    const std::u16string name = it->GetName();
+    if (name != u"a.QMV" && name != u"p.txt") continue;
+    ++seen;
+    std::unique_ptr<file_identifier> id(it->GetIdentifier());
+    std::unique_ptr<rio_file> file(root_->OpenI(id.get(), false));
+    if (name == u"p.txt") {
+      EXPECT_NE(file, nullptr) << root_->TakeError().ToString();
+    } else {
+      EXPECT_EQ(file, nullptr);
+      EXPECT_EQ(root_->TakeError().Code(), Common::kErrNotSupported);
+    }
+  }
+  EXPECT_EQ(seen, 2);
+}
+
 TEST_F(ContainerDir, LinkAndSpecialOperationsAreRefused) {
   EXPECT_EQ(root_->OpenSpecialDir(149), nullptr);
   EXPECT_EQ(root_->TakeError().Code(), Common::kErrNotSupported);
