@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/common/file_name.h"
+#include "core/file/unix/entry_inodes.h"
 #include "core/file/unix/posix_error.h"
 #include "core/file/unix/safe_close.h"
 
@@ -146,6 +147,7 @@ posix_dir::iterator* posix_dir::iterator::Open(const std::string& directory, int
   }
   std::string prefix = directory.size() > 1 ? directory + "/" : directory;
   iterator* result = new iterator(std::move(prefix), stream);
+  result->entry_inodes_ = DirectoryEntriesCarryInodes(fd);
   result->Next();
   return result;
 }
@@ -180,6 +182,14 @@ ssize_t posix_dir::iterator::ReadLink(char* buffer, size_t size) {
     return -1;
   }
   return ::readlinkat(::dirfd(stream_), entry_->d_name, buffer, size);
+}
+
+uint64_t posix_dir::iterator::GetInodeNumber() {
+  if (entry_inodes_ && !status_valid_ && !HasError() && entry_ != nullptr) {
+    unsigned char type = entry_->d_type;
+    if (type != DT_DIR && type != DT_UNKNOWN) return entry_->d_ino;
+  }
+  return stat_iterator::GetInodeNumber();
 }
 
 unsigned char posix_dir::iterator::EntryDType() {

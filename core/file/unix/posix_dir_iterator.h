@@ -72,6 +72,10 @@ class posix_dir::iterator : public posix_dir::stat_iterator {
   const char* GetNarrowName() override;
   ssize_t ReadLink(char* buffer, size_t size) override;
   bool StatFile() override;
+  // The entry's inode as the listing reports it where that equals lstat's
+  // (a non-directory in a directory that entry_inodes_ vouches for), else
+  // from lstat: a listing of plain files costs no status call per entry.
+  uint64_t GetInodeNumber() override;
 
  protected:
   unsigned char EntryDType() override;
@@ -80,6 +84,7 @@ class posix_dir::iterator : public posix_dir::stat_iterator {
   iterator(std::string directory_prefix, DIR* stream);
   DIR* stream_;
   struct dirent* entry_ = nullptr;
+  bool entry_inodes_ = false;  // DirectoryEntriesCarryInodes of the stream
 };
 
 // Stands on one entry, whose status (and a link's target) it takes once, when
