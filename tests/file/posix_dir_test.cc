@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/file/unix/entry_inodes.h"
 #include "core/file/unix/posix_dir_iterator.h"
 #include "core/file/unix/posix_file.h"
 #include "support/test_support.h"
@@ -200,6 +201,28 @@ TEST(PosixDirIterator, VisitsEveryEntryOnceThenEnds) {
   ASSERT_NE(missing, nullptr);
   EXPECT_EQ(missing->GetIterator(), nullptr);
   EXPECT_EQ(missing->TakeError().Code(), Common::kErrNotFound);
+}
+
+// Every entry's inode is lstat's, also for the mount points that "/" always
+// holds (the listing's own inode number differs there) and for files bound
+// over /etc's entries in a container.
+TEST(PosixDirIterator, InodeIsLstatsAlsoWhereSomethingIsMounted) {
+  int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  EXPECT_FALSE(DirectoryEntriesCarryInodes(root)) << "/proc is mounted in /";
+  ::close(root);
+  for (const std::string directory : {"/", "/etc"}) {
+    auto dir = MakePosixDir(directory);
+    std::unique_ptr<i_dir::iterator> it(dir->GetIterator());
+    ASSERT_NE(it, nullptr);
+    auto* entries = dynamic_cast<posix_dir::stat_iterator*>(it.get());
+    do {
+      std::string path = entries->EntryPath();
+      struct stat status {};
+      if (::lstat(path.c_str(), &status) != 0) continue;  // vanished meanwhile
+      EXPECT_EQ(it->GetInodeNumber(), status.st_ino) << path;
+    } while (it->Next());
+  }
 }
 
 // The type comes from the directory entry itself: it is right even after the entry vanished, while anything

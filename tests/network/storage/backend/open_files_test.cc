@@ -247,9 +247,10 @@ TEST_F(OpenFiles, CloseRightAfterTheLastCallbackSucceeds) {
   }
 }
 
-// Parses one batch into `types` (name -> type); returns whether the end record came.
+// Parses one batch into `types` (name -> type) and `inodes` (name -> inode);
+// returns whether the end record came.
 bool ParseBatch(const unsigned char* buffer, uint64_t filled, std::vector<std::string>& names,
-                std::map<std::string, uint8_t>& types) {
+                std::map<std::string, uint8_t>& types, std::map<std::string, uint64_t>& inodes) {
   uint64_t at = 0;
   while (at < filled) {
     uint16_t length = 0;
@@ -262,6 +263,7 @@ bool ParseBatch(const unsigned char* buffer, uint64_t filled, std::vector<std::s
     EXPECT_EQ(name[length - 1], '\0');
     names.emplace_back(name, length - 1);
     types[names.back()] = buffer[at + 10];
+    std::memcpy(&inodes[names.back()], buffer + at, 8);
     at += 11 + length;
   }
   EXPECT_EQ(at, filled);
@@ -283,7 +285,11 @@ TEST_F(OpenFiles, ReadDirBatchesEveryEntryOnceThenEnds) {
   ASSERT_EQ(::mkdir((dir_ / "big/sub").c_str(), 0755), 0);
   ASSERT_EQ(::symlink(("0-" + padding).c_str(), (dir_ / "big/link").c_str()), 0);
   ASSERT_EQ(::mkfifo((dir_ / "big/fifo").c_str(), 0644), 0);
-  expected.insert({{"sub", ZYKFS_DT_DIR}, {"link", ZYKFS_DT_OTHER}, {"fifo", ZYKFS_DT_OTHER}});
+  uint64_t archive = 0;
+  ASSERT_EQ(mount_.Open("big/arc.QMV", kCreate, &archive), 0);
+  ASSERT_EQ(mount_.Close(archive), 0);
+  expected.insert(
+      {{"sub", ZYKFS_DT_DIR}, {"link", ZYKFS_DT_OTHER}, {"fifo", ZYKFS_DT_OTHER}, {"arc.QMV", ZYKFS_DT_FILE}});
 
   uint64_t handle = 0;
   ASSERT_EQ(mount_.OpenDir("big", &handle), 0);
@@ -296,8 +302,9 @@ TEST_F(OpenFiles, ReadDirBatchesEveryEntryOnceThenEnds) {
 
   std::vector<std::string> names;
   std::map<std::string, uint8_t> types;
+  std::map<std::string, uint64_t> inodes;
   int batches = 1;
-  for (; !ParseBatch(buffer.data(), status.size, names, types) && batches < 1000; ++batches) {
+  for (; !ParseBatch(buffer.data(), status.size, names, types, inodes) && batches < 1000; ++batches) {
     // A batch stops only when the next record would not fit.
     EXPECT_GT(status.size + 11 + padding.size() + 6, buffer.size()) << "batch " << batches;
     status = {buffer.data(), buffer.size()};
@@ -306,6 +313,11 @@ TEST_F(OpenFiles, ReadDirBatchesEveryEntryOnceThenEnds) {
   EXPECT_GT(batches, 10);
   EXPECT_EQ(names.size(), expected.size()) << "every entry exactly once";
   EXPECT_EQ(types, expected);
+  for (const auto& [name, inode] : inodes) {
+    struct stat entry {};
+    ASSERT_EQ(::lstat((dir_ / ("big/" + name)).c_str(), &entry), 0);
+    EXPECT_EQ(inode, entry.st_ino) << name << ": the listing reports lstat's inode for every kind";
+  }
   status = {buffer.data(), buffer.size()};
   EXPECT_EQ(mount_.ReadDir(handle, &status), ZYKFS_E_END_OF_DIR);
   EXPECT_EQ(mount_.CloseDir(handle), 0);
