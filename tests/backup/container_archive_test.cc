@@ -441,6 +441,20 @@ TEST_F(ContainerStream, WritesBeyondTheCacheRingKeepTheirContent) {
   ASSERT_FALSE(archive->HasError());
   archive.reset();
   EXPECT_EQ(Content(u"big.qmv"), expected);
+
+  // A window that starts past a ring boundary wraps; a rewrite inside it, before
+  // anything reads, crosses the ring's end.
+  auto ring = Create(dir.get(), u"ring.qmv", Parameters(4096));
+  const std::string first = Pattern(2046 * 4096, 12), patch = Pattern(5 * 4096, 13);
+  for (auto [block, bytes] : {std::pair<int64_t, const std::string*>{3, &first}, {2044, &patch}}) {
+    size_t done = 0;
+    ring->Seek(block * 4096);
+    ring->Write(bytes->data(), bytes->size(), done);
+    ASSERT_EQ(done, bytes->size());
+  }
+  const std::string expected_ring =
+      std::string(3 * 4096, '\0') + std::string(first).replace(2041 * 4096, 5 * 4096, patch);
+  EXPECT_TRUE(ReadAll(*ring) == expected_ring) << "the rewrite across the ring's end lost its last block";
 }
 
 }  // namespace
