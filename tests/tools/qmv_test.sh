@@ -95,8 +95,9 @@ status=0; "$qmv" check --json --repair=leaks l.qmv > out || status=$?
 same <("$qmv" cat l.qmv) leak_model "repaired archive"
 
 # corruption: no valid header copy exits 2 and names the block; it is never repaired
-put_bytes l.qmv 512 '\xff'
-put_bytes l.qmv 1024 '\xff'
+flip_byte() { put_bytes "$1" "$2" "$(printf '\\x%02x' $((255 - $(od -An -tu1 -j "$2" -N1 "$1"))))"; }
+flip_byte l.qmv 512  # the first checksum byte of each copy: a set value could match by chance
+flip_byte l.qmv 1024
 status=0; "$qmv" check --repair=leaks l.qmv > out || status=$?
 [ "$status" = 2 ] && grep -q "CORRUPTION at block 1 " out || fail "corruption: status $status, $(cat out)"
 status=0; "$qmv" check plain.qmv > /dev/null 2> err || status=$?
