@@ -280,6 +280,7 @@ struct Table {
   std::mutex mutex;
   std::unordered_map<int, DescriptorEntry> descriptors;            // guarded by mutex
   std::map<FileIdentity, std::shared_ptr<FileObject>> identities;  // guarded by mutex
+  size_t parked = 0;  // guarded by mutex; descriptors in the pools of all files
 };
 
 Table& GetTable() {
@@ -331,6 +332,7 @@ int TakeParked(int probe, const FileIdentity& identity, int flags) {
   if (!PrepareParked(fd, flags)) return -1;
   table.descriptors.emplace(fd, DescriptorEntry{known->second, flags});  // may throw: still parked
   pool.erase(pool.begin());
+  --table.parked;
   ++file.open_count;
   return fd;
 }
@@ -340,9 +342,22 @@ int Fail(int error_number) {
   return -1;
 }
 
+bool AnyParked() {
+  Table& table = GetTable();
+  std::lock_guard table_guard(table.mutex);
+  return table.parked != 0;
+}
+
 // A parked descriptor of the file `path` names, or -1: with errno when the path
 // cannot be resolved, else with errno 0.
 int ReuseParked(int dir_fd, const char* path, int flags, uint64_t resolve) {
+  // Identifying the file costs four system calls; without a parked descriptor
+  // anywhere there is nothing to find. One parked meanwhile is as if the open
+  // came first.
+  if (!AnyParked()) {
+    errno = 0;
+    return -1;
+  }
   int probe = OpenResolved(dir_fd, path, O_PATH | O_CLOEXEC, 0, resolve);
   if (probe < 0) return -1;
   int fd = -1;
@@ -632,12 +647,14 @@ int CloseImpl(int fd) {
       // Nothing of the process stays locked: the parked descriptors can go.
       for (auto& parked_pool : file.pools) {
         for (int parked : parked_pool) SafeClose(parked);
+        table.parked -= parked_pool.size();
         parked_pool.clear();
       }
       result = SafeClose(fd);
     } else {
       // Closing would drop the system locks that other descriptors hold.
       pool.push_back(fd);
+      ++table.parked;
     }
     if (--file.open_count == 0) table.identities.erase(file.identity);
   }
