@@ -117,6 +117,47 @@ TEST(TaskQueue, FinishedTasksLeaveNoReferenceToTheQueueOrTheirState) {
   EXPECT_TRUE(watch.expired());
 }
 
+// Each callback pushes the next task of a series onto its own, empty queue: the
+// task starts only after that callback has returned, on the worker that ran it
+// for a run of tasks, and a series longer than one run still finishes in order.
+TEST(TaskQueue, TaskPushedByItsQueuesCallbackRunsAfterItOnTheSameWorker) {
+  auto manager = Network::Storage::CreateThreadPoolTaskManager();
+  auto queue = TaskQueue::Create(manager, UINT64_MAX);
+  struct Series {
+    std::shared_ptr<TaskQueue> queue;
+    size_t next = 0;
+    size_t length = 200;
+    std::vector<std::thread::id> workers;
+    bool callback_running = false;
+    bool overlapped = false;
+    Completion finished;
+
+    ZykTask Step() {
+      return ZykTask{[this] {
+                       if (callback_running) overlapped = true;
+                       workers.push_back(std::this_thread::get_id());
+                       return Common::Error();
+                     },
+                     &Series::Answered, this};
+    }
+    static void Answered(void* context, int32_t code) {
+      auto& series = *static_cast<Series*>(context);
+      series.callback_running = true;
+      if (code == 0 && ++series.next < series.length && series.queue->Push(series.Step()).Ok()) {
+        series.callback_running = false;
+        return;
+      }
+      series.callback_running = false;
+      Completion::Callback(&series.finished, code);
+    }
+  } series{queue};
+  ASSERT_TRUE(queue->Push(series.Step()).Ok());
+  ASSERT_EQ(series.finished.Wait(), 0);
+  EXPECT_FALSE(series.overlapped);
+  ASSERT_EQ(series.workers.size(), series.length);
+  for (size_t i = 1; i < 64; ++i) EXPECT_EQ(series.workers[i], series.workers[0]) << "task " << i;
+}
+
 TEST(TaskQueue, TasksOfAStoppedManagerStayQueuedWithoutCallbacks) {
   auto manager = Network::Storage::CreateThreadPoolTaskManager();
   auto queue = TaskQueue::Create(manager, UINT64_MAX);

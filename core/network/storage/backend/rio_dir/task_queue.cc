@@ -11,6 +11,26 @@ namespace Network::Storage::Backend {
 // Retries of a waiting task start at once and back off to this delay.
 inline constexpr int64_t kLongestRetryDelayMs = 16;
 
+// A series of requests that each callback makes on its own handle runs on
+// one worker for this many tasks, then goes back to the task manager's line so
+// that other queues get their turn.
+inline constexpr int kMaxTasksPerRun = 64;
+
+// The queue whose task's callback runs on this thread, if any.
+thread_local TaskQueue* t_completing = nullptr;
+
+// Marks this thread as running a callback of `queue` while it lives.
+class CompletingScope {
+ public:
+  explicit CompletingScope(TaskQueue* queue) : outer_(t_completing) { t_completing = queue; }
+  ~CompletingScope() { t_completing = outer_; }
+  CompletingScope(const CompletingScope&) = delete;
+  CompletingScope& operator=(const CompletingScope&) = delete;
+
+ private:
+  TaskQueue* const outer_;
+};
+
 Common::Error RetryLater() { return Common::Error(kErrRetryLater, ZYK_HERE_AS("RetryLater")); }
 
 bool IsRetryLater(const Common::Error& error) { return error && error.Code() == kErrRetryLater; }
@@ -28,7 +48,15 @@ Common::Error TaskQueue::Push(ZykTask task) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (tasks_.size() >= limit_) return Common::Error::WithTaskLimit(kErrQueueFull, limit_, ZYK_HERE_AS("Push"));
   tasks_.push_back(std::move(task));
-  if (tasks_.size() == 1) ScheduleLocked();
+  if (tasks_.size() != 1) return {};
+  if (t_completing == this) {
+    // Pushed by the callback of this queue's last task: the worker that runs
+    // the callback runs this task next, which spares a hand-over to another
+    // worker (a wake-up, and the request's memory moving between cores).
+    run_after_callback_ = true;
+    return {};
+  }
+  ScheduleLocked();
   return {};
 }
 
@@ -57,11 +85,22 @@ void TaskQueue::ScheduleLocked() {
 
 void TaskQueue::Run() {
   std::shared_ptr<TaskQueue> self;
-  ZykTask current;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     self = std::move(scheduled_self_);
-    if (tasks_.empty()) return;
+  }
+  for (int run = 0; run < kMaxTasksPerRun; ++run) {
+    if (!RunFront()) return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!tasks_.empty()) ScheduleLocked();
+}
+
+bool TaskQueue::RunFront() {
+  ZykTask current;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tasks_.empty()) return false;
     // The running task is moved out rather than copied: the same references
     // travel with it, and its emptied place keeps counting against the limit
     // until it is removed below.
@@ -80,7 +119,8 @@ void TaskQueue::Run() {
       // The waiting task goes back to its place; nothing else keeps its work,
       // so a close that ends the wait finds the object held by the queue only.
       tasks_.front() = std::move(current);
-      return ParkLocked();
+      ParkLocked();
+      return false;
     }
     retry_delay_ms_ = 0;
     tasks_.pop_front();
@@ -91,7 +131,12 @@ void TaskQueue::Run() {
   // so that a host which closes the handle once its callbacks have arrived
   // finds the object idle instead of getting a spurious 0x2850003.
   current.work = nullptr;
-  current.Complete(result);
+  {
+    CompletingScope scope(this);
+    current.Complete(result);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(run_after_callback_, false);
 }
 
 void TaskQueue::ParkLocked() {

@@ -2,7 +2,9 @@
 // TaskQueue: serialises the requests on one file object. Tasks pushed to a
 // queue run one at a time, in push order, on the mount's task manager; tasks of
 // different queues run in parallel. At most one run job per queue is posted at
-// a time, so a long series of requests occupies at most one worker.
+// a time, so a long series of requests occupies at most one worker. A task that
+// a callback of the queue pushes onto the empty queue runs on the same worker
+// once that callback has returned.
 
 #include <condition_variable>
 #include <cstdint>
@@ -57,10 +59,13 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   TaskQueue(std::weak_ptr<TaskManager> manager, uint64_t limit);
   // Posts a run job for the front task. Requires mutex_ held and a front task.
   void ScheduleLocked();
-  // The posted job: runs the front task, removes it, schedules the next one,
-  // releases the task's work (and with it the object reference it holds),
-  // then calls the finished task's callback.
+  // The posted job: RunFront, again while a callback pushed the next task.
   void Run();
+  // Runs the front task, removes it, schedules the next one, releases the
+  // task's work (and with it the object reference it holds), then calls the
+  // finished task's callback. True when that callback pushed a task onto this
+  // then empty queue, which is left for the caller to run.
+  bool RunFront();
   // The job posted for a waiting front task; runs it again unless `ticket` is
   // stale (the wait was cancelled, or another retry took over).
   void Retry(uint64_t ticket);
@@ -74,6 +79,7 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   // and not yet started; guarded by mutex_.
   std::shared_ptr<TaskQueue> scheduled_self_;
   bool waiting_ = false;                // guarded by mutex_: the front task waits for its retry
+  bool run_after_callback_ = false;     // guarded by mutex_: see RunFront
   bool retrying_ = false;               // guarded by mutex_: a retry of the front task is running
   uint64_t ticket_ = 0;                 // guarded by mutex_: names the retry now scheduled
   int64_t retry_delay_ms_ = 0;          // guarded by mutex_; 0 while nothing waits
