@@ -154,7 +154,9 @@ TEST(Thread, TerminateAfterTheJoinTouchesNoOtherThread) {
 // The detached thread must get through its own exit too, which takes the
 // state's lock once more after the body returns.
 TEST(Thread, DestroyingAnUnjoinedThreadLetsItRunToTheEnd) {
-  static Common::Event release(true);
+  // Never destroyed: the detached thread's exit does not order its last use
+  // of the event before the process's static destructors.
+  static Common::Event& release = *new Common::Event(true);
   static std::atomic<pid_t> tid{0};
   {
     Thread thread(
