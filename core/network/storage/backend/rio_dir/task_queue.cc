@@ -11,9 +11,8 @@ namespace Network::Storage::Backend {
 // Retries of a waiting task start at once and back off to this delay.
 inline constexpr int64_t kLongestRetryDelayMs = 16;
 
-// A series of requests that each callback makes on its own handle runs on
-// one worker for this many tasks, then goes back to the task manager's line so
-// that other queues get their turn.
+// A queue's tasks run on one worker for this many tasks, then the queue goes
+// back to the task manager's line so that other queues get their turn.
 inline constexpr int kMaxTasksPerRun = 64;
 
 // The queue whose task's callback runs on this thread, if any.
@@ -51,8 +50,7 @@ Common::Error TaskQueue::Push(ZykTask task) {
   if (tasks_.size() != 1) return {};
   if (t_completing == this) {
     // Pushed by the callback of this queue's last task: the worker that runs
-    // the callback runs this task next, which spares a hand-over to another
-    // worker (a wake-up, and the request's memory moving between cores).
+    // the callback runs this task next.
     run_after_callback_ = true;
     return {};
   }
@@ -124,8 +122,7 @@ bool TaskQueue::RunFront() {
     }
     retry_delay_ms_ = 0;
     tasks_.pop_front();
-    // The next task may start on another worker while this callback runs.
-    if (!tasks_.empty()) ScheduleLocked();
+    if (!tasks_.empty()) run_after_callback_ = true;
   }
   // The work holds a reference to the file object; drop it before answering,
   // so that a host which closes the handle once its callbacks have arrived

@@ -2,9 +2,11 @@
 // TaskQueue: serialises the requests on one file object. Tasks pushed to a
 // queue run one at a time, in push order, on the mount's task manager; tasks of
 // different queues run in parallel. At most one run job per queue is posted at
-// a time, so a long series of requests occupies at most one worker. A task that
-// a callback of the queue pushes onto the empty queue runs on the same worker
-// once that callback has returned.
+// a time, so a long series of requests occupies at most one worker. The worker
+// that ran a task and its callback runs the next task of the queue as well
+// (for a run of tasks): handing it to another worker costs a wake-up and moves
+// the request's memory between cores, and a task that a callback pushes onto
+// its own queue starts only once that callback has returned.
 
 #include <condition_variable>
 #include <cstdint>
@@ -61,10 +63,10 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   void ScheduleLocked();
   // The posted job: RunFront, again while a callback pushed the next task.
   void Run();
-  // Runs the front task, removes it, schedules the next one, releases the
-  // task's work (and with it the object reference it holds), then calls the
-  // finished task's callback. True when that callback pushed a task onto this
-  // then empty queue, which is left for the caller to run.
+  // Runs the front task, removes it, releases the task's work (and with it
+  // the object reference it holds), then calls the finished task's callback.
+  // True when a next task is queued (before or by that callback), left for
+  // the caller to run.
   bool RunFront();
   // The job posted for a waiting front task; runs it again unless `ticket` is
   // stale (the wait was cancelled, or another retry took over).
