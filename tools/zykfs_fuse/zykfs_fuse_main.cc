@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "dirty_limit.h"
 #include "fuse_host.h"
 
 namespace {
@@ -40,6 +41,11 @@ constexpr char kUsage[] =
     "                           and times, so a change made through another path\n"
     "                           shows once the name is looked up again, and setting\n"
     "                           only the modification time succeeds without effect)\n"
+    "    -o dirty_limit=PERCENT the share of the write-back cache (1 to 100) that\n"
+    "                           this mount may fill before writers wait (needs\n"
+    "                           root; default: the kernel's 1% for every FUSE mount,\n"
+    "                           which holds sequential writes to a fraction of a\n"
+    "                           disk's speed; 20 lets them run near it)\n"
     "\n"
     "Not supported (the library has no such operation): chmod, chown and setting\n"
     "times fail with EPERM unless they ask for what the file already shows; hard\n"
@@ -61,6 +67,7 @@ struct Arguments {
   double attr_timeout = 1.0;
   double entry_timeout = 1.0;
   int writeback_cache = 1;
+  unsigned dirty_limit = 0;  // 0: the kernel's own
 };
 
 enum { kKeyRoot, kKeyReadOnly };
@@ -74,6 +81,7 @@ const fuse_opt kOptions[] = {
     ZYK_OPTION("umask=%o", umask),
     ZYK_OPTION("attr_timeout=%lf", attr_timeout),
     ZYK_OPTION("entry_timeout=%lf", entry_timeout),
+    ZYK_OPTION("dirty_limit=%u", dirty_limit),
     {"writeback_cache", offsetof(Arguments, writeback_cache), 1},
     {"no_writeback_cache", offsetof(Arguments, writeback_cache), 0},
     FUSE_OPT_KEY("ro", kKeyReadOnly),
@@ -114,6 +122,13 @@ bool Validate(const HostOptions& options) {
     return false;
   }
   return true;
+}
+
+// A mount that keeps the kernel's limit still works: the failure is reported
+// and the daemon goes on.
+void RaiseDirtyLimitOrWarn(const char* mountpoint, unsigned percent) {
+  std::string failure = zykfs_fuse::RaiseDirtyLimit(mountpoint, percent);
+  if (!failure.empty()) std::fprintf(stderr, "zykfs-fuse: dirty_limit not applied: %s\n", failure.c_str());
 }
 
 // Runs the session loop over the library; the library is loaded only now,
@@ -199,6 +214,7 @@ int main(int argc, char** argv) {
   if (session != nullptr) {
     if (fuse_set_signal_handlers(session) == 0) {
       if (fuse_session_mount(session, command_line.mountpoint) == 0) {
+        if (arguments.dirty_limit != 0) RaiseDirtyLimitOrWarn(command_line.mountpoint, arguments.dirty_limit);
         fuse_daemonize(command_line.foreground);
         status = Serve(options, session, command_line, slot);
         fuse_session_unmount(session);
