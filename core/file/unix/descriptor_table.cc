@@ -350,7 +350,7 @@ bool AnyParked() {
 
 // A parked descriptor of the file `path` names, or -1: with errno when the path
 // cannot be resolved, else with errno 0.
-int ReuseParked(int dir_fd, const char* path, int flags, uint64_t resolve) {
+int ReuseParked(int dir_fd, const char* path, int flags, uint64_t resolve, struct stat& status) {
   // Identifying the file costs four system calls; without a parked descriptor
   // anywhere there is nothing to find. One parked meanwhile is as if the open
   // came first.
@@ -361,7 +361,6 @@ int ReuseParked(int dir_fd, const char* path, int flags, uint64_t resolve) {
   int probe = OpenResolved(dir_fd, path, O_PATH | O_CLOEXEC, 0, resolve);
   if (probe < 0) return -1;
   int fd = -1;
-  struct stat status;
   if (::fstat(probe, &status) == 0) {
     struct statfs fs;
     bool have_fs = ::fstatfs(probe, &fs) == 0;
@@ -372,15 +371,15 @@ int ReuseParked(int dir_fd, const char* path, int flags, uint64_t resolve) {
   return fd;
 }
 
-int OpenImpl(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path) {
+int OpenImpl(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path,
+             struct stat& status) {
   if ((flags & (O_CREAT | O_EXCL)) == 0 && IsReusableOpen(flags)) {
-    int fd = ReuseParked(dir_fd, path, flags, resolve);
+    int fd = ReuseParked(dir_fd, path, flags, resolve, status);
     if (fd >= 0 || errno != 0) return fd;
   }
 
   int fd = OpenResolved(dir_fd, path, flags, mode, resolve);
   if (fd < 0) return -1;
-  struct stat status;
   if (::fstat(fd, &status) != 0) {
     int saved = errno;
     SafeClose(fd);
@@ -675,13 +674,15 @@ TrackedFileClass ChooseTrackedFileClass(int64_t fs_type, const char* path) {
   return TrackedFileClass::kWindowsNoRanges;
 }
 
-int TrackedOpen(const char* path, int flags, mode_t mode) {
-  return TrackedOpenAt(AT_FDCWD, path, flags, mode, 0, path);
+int TrackedOpen(const char* path, int flags, mode_t mode, struct stat* status) {
+  return TrackedOpenAt(AT_FDCWD, path, flags, mode, 0, path, status);
 }
 
-int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path) {
+int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path,
+                  struct stat* status) {
+  struct stat own;
   try {
-    return OpenImpl(dir_fd, path, flags, mode, resolve, full_path);
+    return OpenImpl(dir_fd, path, flags, mode, resolve, full_path, status != nullptr ? *status : own);
   } catch (const std::bad_alloc&) {
     return Fail(ENOMEM);
   }

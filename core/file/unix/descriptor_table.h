@@ -12,6 +12,7 @@
 // failure (ENOMEM when memory runs out; the table is then unchanged).
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -19,14 +20,16 @@
 // Opens `path` like open(2). When the flags hold neither O_CREAT nor O_EXCL and a
 // descriptor of the same file with the same access mode is parked, that one is
 // handed back instead: positioned at 0 and with exactly the new status flags.
-// Returns the descriptor, or -1 with errno.
-int TrackedOpen(const char* path, int flags, mode_t mode);
+// Returns the descriptor, or -1 with errno. `status`, when given, receives the
+// opened file's status, which the table reads anyway.
+int TrackedOpen(const char* path, int flags, mode_t mode, struct stat* status = nullptr);
 
 // As TrackedOpen, with `path` resolved from `dir_fd` under the openat2 flags
 // `resolve` (see OpenResolved); `full_path` is the absolute path the file is
 // known by, which chooses its class. The check for a parked descriptor resolves
 // the path the same way.
-int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path);
+int TrackedOpenAt(int dir_fd, const char* path, int flags, mode_t mode, uint64_t resolve, const char* full_path,
+                  struct stat* status = nullptr);
 
 // Locks or unlocks a byte range for `fd` alone. `command` is F_SETLK (fail with
 // EAGAIN on conflict) or F_SETLKW (wait, first come first served); only

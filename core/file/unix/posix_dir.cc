@@ -152,11 +152,12 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
   // table): no window for an exec in another thread, no extra calls.
   int fd;
   std::string relative;
+  struct stat status {};
   if (!root_) {
-    fd = TrackedOpen(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = TrackedOpen(path.c_str(), flags | O_CLOEXEC, mode, &status);
   } else if (root_->Relative(path, relative)) {
-    fd =
-        TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags | O_CLOEXEC, mode, BeneathRootFlags(), path.c_str());
+    fd = TrackedOpenAt(root_->Descriptor(), relative.c_str(), flags | O_CLOEXEC, mode, BeneathRootFlags(), path.c_str(),
+                       &status);
   } else {
     errno = EXDEV;
     fd = -1;
@@ -168,10 +169,8 @@ rio_file* posix_dir::OpenWorker(const std::string& path, int flags, bool no_lock
   }
   // A read-only open of a directory succeeds at the system level: refused here,
   // before anyone reads from it.
-  struct stat status {};
-  int failure = ::fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
-  if (failure != 0) {
-    SetError(PosixError(failure, Common::kErrOpenFailed, ZYK_HERE, path.c_str()));
+  if (S_ISDIR(status.st_mode)) {
+    SetError(PosixError(EISDIR, Common::kErrOpenFailed, ZYK_HERE, path.c_str()));
     TrackedClose(fd);
     return nullptr;
   }
