@@ -122,14 +122,14 @@ class MountHandlerImpl : public MountHandler {
   // right kind (else 0x4001F), handing its object to `retired`.
   Common::Error PopFileObject(uint64_t handle, bool directory, std::shared_ptr<FileObject>& retired);
 
-  const std::unique_ptr<rio_dir> root_;         // used only under root_mutex_: its last error is shared
-  std::mutex root_mutex_;                       // held only while a root view is made or kept
+  const std::unique_ptr<rio_dir> root_;  // used only under root_mutex_: its last error is shared
+  std::mutex root_mutex_;                // held only while a root view is made or kept
   // Healthy views that finished their request. A view holds no state of the
   // request that used it, and making one costs three wrapper objects per
   // request, which dominates a stat. Cleared before root_ goes.
   std::vector<std::unique_ptr<rio_dir>> spare_views_;  // guarded by root_mutex_
-  std::map<uint64_t, Entry> handles_;           // guarded by table_mutex_
-  std::map<std::string, uint32_t> open_paths_;  // guarded by table_mutex_
+  std::map<uint64_t, Entry> handles_;                  // guarded by table_mutex_
+  std::map<std::string, uint32_t> open_paths_;         // guarded by table_mutex_
   std::mutex table_mutex_;
   const std::shared_ptr<TaskManager> task_manager_;
 };
