@@ -419,14 +419,10 @@ void ContainerArchive::WriteBlocks(const uint8_t* source, uint64_t start, uint64
       } else {
         OpenForWrite(static_cast<uint32_t>(place.volume), false, nullptr);
       }
-      Volume& volume = volumes_[place.volume];
-      volume.dirty = true;
-      rio_file* file = volume.file.get();
-      file->Seek(static_cast<int64_t>(place.byte_offset));
       size_t done = 0;
-      if (!file->HasError()) file->Write(source, bytes, done);
+      Common::Error error = WriteVolume(static_cast<uint32_t>(place.volume), place.byte_offset, source, bytes, done);
       if (done > 0) ++write_count_;
-      if (file->HasError()) throw RetriableError{file->TakeError(), static_cast<uint32_t>(place.volume)};
+      if (error) throw RetriableError{std::move(error), static_cast<uint32_t>(place.volume)};
       if (done < bytes) {
         Retry(1, Common::Error::File(Common::kErrDiskFull, ZYK_HERE_AS("WriteBlocks")),
               static_cast<uint32_t>(place.volume), true);
@@ -440,6 +436,23 @@ void ContainerArchive::WriteBlocks(const uint8_t* source, uint64_t start, uint64
     start += blocks;
     count -= blocks;
   }
+}
+
+Common::Error ContainerArchive::WriteVolume(uint32_t index, uint64_t offset, const uint8_t* source, size_t length,
+                                            size_t& done) {
+  Volume& volume = volumes_[index];
+  volume.dirty = true;
+  rio_file* file = volume.file.get();
+  file->Seek(static_cast<int64_t>(offset));
+  done = 0;
+  while (done < length && !file->HasError()) {
+    const size_t piece = std::min(length - done, kVolumeWritePiece);
+    size_t written = 0;
+    file->Write(source + done, piece, written);
+    done += written;
+    if (written < piece) break;
+  }
+  return file->HasError() ? file->TakeError() : Common::Error();
 }
 
 void ContainerArchive::FormatHeader(uint8_t* block, bool commit_allocation_map) {

@@ -161,6 +161,13 @@ class ContainerArchive : public rio_file, public BlockStore {
   // anyway; so by default only runs of at least kPunchRunBytes are punched.
   enum class FreedSpace { kKeep, kLargeRuns, kAll };
   static constexpr uint64_t kPunchRunBytes = 256 * 1024;
+  // Volume writes go out in pieces of at most this many bytes. The page cache
+  // keeps written bytes in folios sized by the write (megabytes for the ring's
+  // write-outs), and every later write of a single block into such a folio, as
+  // copy-on-write does when it fills freed blocks, costs the kernel a walk over
+  // all of the folio's blocks, and again when it is written back. Small pieces
+  // keep that walk short at the price of a few more system calls.
+  static constexpr size_t kVolumeWritePiece = 128 * 1024;
   void SetReturnFreedSpace(FreedSpace mode) { return_freed_space_ = mode; }
   // Marks [start, start + count) free in the working allocation map: for blocks
   // that the allocation map holds but nothing references (a checker's leaks).
@@ -206,6 +213,10 @@ class ContainerArchive : public rio_file, public BlockStore {
   // Blocks.
   void ReliableRead(void* buffer, uint64_t offset, size_t length);
   void WriteBlocks(const uint8_t* source, uint64_t start, uint64_t count);
+  // Writes `length` bytes at byte `offset` of open volume `index` and marks it
+  // dirty; `done` tells how many reached the file (fewer without an error only
+  // when the disk is full). Returns the file's error, if any.
+  Common::Error WriteVolume(uint32_t index, uint64_t offset, const uint8_t* source, size_t length, size_t& done);
   void FormatHeader(uint8_t* block, bool commit_allocation_map);
   void Commit();
   [[noreturn]] void RetryOrThrow(uint32_t reason, Common::Error error, uint32_t volume, bool allowed);
