@@ -73,6 +73,7 @@ void ContainerArchive::AttachVolume(uint32_t index, rio_file* file) {
   EnsureVolumeTable(uint64_t{index} + 1);
   volumes_[index].file.reset(file);
   volumes_[index].pread = dynamic_cast<pread_file*>(file);
+  volumes_[index].pwrite = dynamic_cast<pwrite_file*>(file);
 }
 
 void ContainerArchive::EnsureVolumeTable(uint64_t count) {
@@ -83,6 +84,7 @@ void ContainerArchive::EnsureVolumeTable(uint64_t count) {
 void ContainerArchive::CloseVolumes() {
   for (Volume& volume : volumes_) {
     volume.pread = nullptr;
+    volume.pwrite = nullptr;
     volume.file.reset();
   }
 }
@@ -282,6 +284,7 @@ bool ContainerArchive::CreateVolume(uint32_t index) {
 void ContainerArchive::DiscardVolume(uint32_t index) {
   if (index < volumes_.size()) {
     volumes_[index].pread = nullptr;
+    volumes_[index].pwrite = nullptr;
     volumes_[index].file.reset();
   }
   directory_->Remove(VolumeName(index));
@@ -443,12 +446,20 @@ Common::Error ContainerArchive::WriteVolume(uint32_t index, uint64_t offset, con
   Volume& volume = volumes_[index];
   volume.dirty = true;
   rio_file* file = volume.file.get();
-  file->Seek(static_cast<int64_t>(offset));
+  // A positional write spares the seek: one system call per piece.
+  if (volume.pwrite == nullptr) file->Seek(static_cast<int64_t>(offset));
   done = 0;
   while (done < length && !file->HasError()) {
     const size_t piece = std::min(length - done, kVolumeWritePiece);
     size_t written = 0;
-    file->Write(source + done, piece, written);
+    if (volume.pwrite != nullptr) {
+      if (Common::Error error = volume.pwrite->Pwrite(source + done, offset + done, piece, written)) {
+        done += written;
+        return error;
+      }
+    } else {
+      file->Write(source + done, piece, written);
+    }
     done += written;
     if (written < piece) break;
   }

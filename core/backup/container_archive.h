@@ -179,7 +179,8 @@ class ContainerArchive : public rio_file, public BlockStore {
     uint32_t id = 0;  // 0 = not yet known
     bool dirty = false;
     std::unique_ptr<rio_file> file;
-    pread_file* pread = nullptr;  // the same file when it offers positional reads
+    pread_file* pread = nullptr;    // the same file when it offers positional reads
+    pwrite_file* pwrite = nullptr;  // the same file when it offers positional writes
   };
 
   // Volume files.
