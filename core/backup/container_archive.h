@@ -248,7 +248,15 @@ class ContainerArchive : public rio_file, public BlockStore {
   // working map still calls free; failures only leave the space taken.
   void PunchFreedBlocks() noexcept;
   bool InWindow(uint64_t logical) const { return logical >= window_first_ && logical < window_end_; }
-  uint8_t* Slot(uint64_t logical) { return ring_.get() + (logical % ring_blocks_) * block_size_; }
+  // Window blocks sit in consecutive ring slots, wrapping at the ring's end,
+  // counted from ring_start_ in slot 0.
+  uint64_t SlotIndex(uint64_t logical) const { return (logical - ring_start_) % ring_blocks_; }
+  uint8_t* Slot(uint64_t logical) { return ring_.get() + SlotIndex(logical) * block_size_; }
+  // Starts an empty window at `logical`, in slot 0: scattered single-block
+  // writes then keep reusing the ring's first slot, which stays in the
+  // processor's cache, instead of touching (and first faulting in) pages all
+  // over the ring. Only while the window is empty.
+  void RestartWindow(uint64_t logical) { window_first_ = window_end_ = ring_start_ = logical; }
   // Refuses work after a failure and output on a read-only archive.
   bool Refuse(bool output);
   // Runs one stream operation; what it throws becomes the last error, and a
@@ -292,6 +300,7 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint64_t ring_blocks_ = 0;
   uint64_t window_first_ = 0;
   uint64_t window_end_ = 0;
+  uint64_t ring_start_ = 0;  // the logical block whose slot is slot 0
   uint64_t auto_commit_blocks_ = 0;
   uint64_t written_blocks_ = 0;
   uint32_t read_count_ = 0;
