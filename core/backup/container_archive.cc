@@ -450,7 +450,9 @@ Common::Error ContainerArchive::WriteVolume(uint32_t index, uint64_t offset, con
   if (volume.pwrite == nullptr) file->Seek(static_cast<int64_t>(offset));
   done = 0;
   while (done < length && !file->HasError()) {
-    const size_t piece = std::min(length - done, kVolumeWritePiece);
+    // Pieces end at multiples of their size in the file: the page cache only
+    // forms folios at offsets aligned to their size.
+    const size_t piece = std::min(length - done, kVolumeWritePiece - (offset + done) % kVolumeWritePiece);
     size_t written = 0;
     if (volume.pwrite != nullptr) {
       if (Common::Error error = volume.pwrite->Pwrite(source + done, offset + done, piece, written)) {
