@@ -161,6 +161,13 @@ class ContainerArchive : public rio_file, public BlockStore {
   // anyway; so by default only runs of at least kPunchRunBytes are punched.
   enum class FreedSpace { kKeep, kLargeRuns, kAll };
   static constexpr uint64_t kPunchRunBytes = 256 * 1024;
+  // Volume writes go out in pieces of at most this many bytes. The page cache
+  // keeps written bytes in folios sized by the write (megabytes for the ring's
+  // write-outs), and every later write of a single block into such a folio, as
+  // copy-on-write does when it fills freed blocks, costs the kernel a walk over
+  // all of the folio's blocks, and again when it is written back. Small pieces
+  // keep that walk short at the price of a few more system calls.
+  static constexpr size_t kVolumeWritePiece = 128 * 1024;
   void SetReturnFreedSpace(FreedSpace mode) { return_freed_space_ = mode; }
   // Marks [start, start + count) free in the working allocation map: for blocks
   // that the allocation map holds but nothing references (a checker's leaks).
@@ -172,7 +179,8 @@ class ContainerArchive : public rio_file, public BlockStore {
     uint32_t id = 0;  // 0 = not yet known
     bool dirty = false;
     std::unique_ptr<rio_file> file;
-    pread_file* pread = nullptr;  // the same file when it offers positional reads
+    pread_file* pread = nullptr;    // the same file when it offers positional reads
+    pwrite_file* pwrite = nullptr;  // the same file when it offers positional writes
   };
 
   // Volume files.
@@ -206,6 +214,10 @@ class ContainerArchive : public rio_file, public BlockStore {
   // Blocks.
   void ReliableRead(void* buffer, uint64_t offset, size_t length);
   void WriteBlocks(const uint8_t* source, uint64_t start, uint64_t count);
+  // Writes `length` bytes at byte `offset` of open volume `index` and marks it
+  // dirty; `done` tells how many reached the file (fewer without an error only
+  // when the disk is full). Returns the file's error, if any.
+  Common::Error WriteVolume(uint32_t index, uint64_t offset, const uint8_t* source, size_t length, size_t& done);
   void FormatHeader(uint8_t* block, bool commit_allocation_map);
   void Commit();
   [[noreturn]] void RetryOrThrow(uint32_t reason, Common::Error error, uint32_t volume, bool allowed);
@@ -236,7 +248,15 @@ class ContainerArchive : public rio_file, public BlockStore {
   // working map still calls free; failures only leave the space taken.
   void PunchFreedBlocks() noexcept;
   bool InWindow(uint64_t logical) const { return logical >= window_first_ && logical < window_end_; }
-  uint8_t* Slot(uint64_t logical) { return ring_.get() + (logical % ring_blocks_) * block_size_; }
+  // Window blocks sit in consecutive ring slots, wrapping at the ring's end,
+  // counted from ring_start_ in slot 0.
+  uint64_t SlotIndex(uint64_t logical) const { return (logical - ring_start_) % ring_blocks_; }
+  uint8_t* Slot(uint64_t logical) { return ring_.get() + SlotIndex(logical) * block_size_; }
+  // Starts an empty window at `logical`, in slot 0: scattered single-block
+  // writes then keep reusing the ring's first slot, which stays in the
+  // processor's cache, instead of touching (and first faulting in) pages all
+  // over the ring. Only while the window is empty.
+  void RestartWindow(uint64_t logical) { window_first_ = window_end_ = ring_start_ = logical; }
   // Refuses work after a failure and output on a read-only archive.
   bool Refuse(bool output);
   // Runs one stream operation; what it throws becomes the last error, and a
@@ -280,6 +300,7 @@ class ContainerArchive : public rio_file, public BlockStore {
   uint64_t ring_blocks_ = 0;
   uint64_t window_first_ = 0;
   uint64_t window_end_ = 0;
+  uint64_t ring_start_ = 0;  // the logical block whose slot is slot 0
   uint64_t auto_commit_blocks_ = 0;
   uint64_t written_blocks_ = 0;
   uint32_t read_count_ = 0;

@@ -137,7 +137,7 @@ void ContainerArchive::FlushCache() {
     uint64_t got = 0;
     uint64_t physical = Allocate(window_end_ - window_first_, got);
     Remap(window_first_, physical, got);
-    uint64_t first_part = std::min(got, ring_blocks_ - window_first_ % ring_blocks_);
+    uint64_t first_part = std::min(got, ring_blocks_ - SlotIndex(window_first_));
     WriteBlocks(Slot(window_first_), physical, first_part);
     if (got > first_part) WriteBlocks(ring_.get(), physical + first_part, got - first_part);
     window_first_ += got;
@@ -148,7 +148,7 @@ void ContainerArchive::FlushCache() {
 void ContainerArchive::WriteOldestPart() {
   // From the oldest block to the end of the ring, so the freed slots continue
   // the window without wrapping.
-  uint64_t end = window_first_ + (ring_blocks_ - window_first_ % ring_blocks_);
+  uint64_t end = window_first_ + (ring_blocks_ - SlotIndex(window_first_));
   while (window_first_ < end) {
     uint64_t got = 0;
     uint64_t physical = Allocate(end - window_first_, got);
@@ -200,7 +200,7 @@ void ContainerArchive::Read(void* buffer, size_t length, size_t& done) {
       uint64_t offset = position % block_size;
       uint64_t run;
       if (InWindow(logical)) {
-        uint64_t blocks = std::min(window_end_ - logical, ring_blocks_ - logical % ring_blocks_);
+        uint64_t blocks = std::min(window_end_ - logical, ring_blocks_ - SlotIndex(logical));
         run = std::min(remaining, blocks * block_size - offset);
         std::memcpy(out, Slot(logical) + offset, run);
       } else {
@@ -242,7 +242,7 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
     if (logical < window_first_ || logical > window_end_) {
       FlushCache();
       AutoCommitIfDue();
-      window_first_ = window_end_ = logical;
+      RestartWindow(logical);
     }
     while (remaining > 0) {
       uint64_t position = static_cast<uint64_t>(position_);
@@ -250,7 +250,7 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
       uint64_t offset = position % block_size;
       uint64_t run;
       if (InWindow(logical)) {
-        uint64_t blocks = std::min(window_end_ - logical, ring_blocks_ - logical % ring_blocks_);
+        uint64_t blocks = std::min(window_end_ - logical, ring_blocks_ - SlotIndex(logical));
         run = std::min(remaining, blocks * block_size - offset);
       } else {
         // logical == window_end_: extend the window.
@@ -268,7 +268,7 @@ void ContainerArchive::Write(const void* buffer, size_t length, size_t& done) {
           window_end_ = logical + 1;
           run = remaining;
         } else {
-          uint64_t blocks = std::min({remaining / block_size, ring_blocks_ - logical % ring_blocks_,
+          uint64_t blocks = std::min({remaining / block_size, ring_blocks_ - SlotIndex(logical),
                                       ring_blocks_ - (window_end_ - window_first_)});
           window_end_ += blocks;
           run = blocks * block_size;
@@ -295,9 +295,9 @@ void ContainerArchive::DoTruncate(int64_t length) {
     uint64_t logical = old_size / block_size;
     uint64_t one = 1;
     if (data_map_->Find(logical, one) != 0) {
+      RestartWindow(logical);
       FetchBlock(logical, Slot(logical));
       std::memset(Slot(logical) + old_size % block_size, 0, block_size - old_size % block_size);
-      window_first_ = logical;
       window_end_ = logical + 1;
     }
   }

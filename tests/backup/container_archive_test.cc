@@ -442,15 +442,16 @@ TEST_F(ContainerStream, WritesBeyondTheCacheRingKeepTheirContent) {
   archive.reset();
   EXPECT_EQ(Content(u"big.qmv"), expected);
 
-  // A window that starts past a ring boundary wraps; a rewrite inside it, before
-  // anything reads, crosses the ring's end.
+  // A window that continues one a flush emptied in slot 3 wraps; a rewrite
+  // inside it, before anything reads, crosses the ring's end.
   auto ring = Create(dir.get(), u"ring.qmv", Parameters(4096));
-  const std::string first = Pattern(2046 * 4096, 12), patch = Pattern(5 * 4096, 13);
-  for (auto [block, bytes] : {std::pair<int64_t, const std::string*>{3, &first}, {2044, &patch}}) {
+  const std::string zeros(3 * 4096, '\0'), first = Pattern(2046 * 4096, 12), patch = Pattern(5 * 4096, 13);
+  for (auto [block, bytes] : {std::pair<int64_t, const std::string*>{0, &zeros}, {3, &first}, {2044, &patch}}) {
     size_t done = 0;
     ring->Seek(block * 4096);
     ring->Write(bytes->data(), bytes->size(), done);
     ASSERT_EQ(done, bytes->size());
+    if (block == 0) ring->Flush();
   }
   const std::string expected_ring =
       std::string(3 * 4096, '\0') + std::string(first).replace(2041 * 4096, 5 * 4096, patch);

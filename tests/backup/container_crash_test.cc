@@ -23,12 +23,15 @@ struct Outcome {
   std::string in_progress;
 };
 
-// Six commits of writes, overwrites, truncations and punches; stops at the
-// first failure. Deterministic for a seed.
-Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs) {
+// A first write of `first_write` bytes, then six commits of writes,
+// overwrites, truncations and punches; stops at the first failure.
+// Deterministic for a seed.
+Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs, uint64_t first_write) {
   Outcome outcome;
   std::mt19937_64 random(seed);
-  std::string model;
+  std::string model = Pattern(first_write, static_cast<uint32_t>(seed));
+  size_t written = 0;
+  archive.Write(model.data(), model.size(), written);
   for (int commit = 0; commit < 6; ++commit) {
     for (int step = 0; step < 4; ++step) {
       uint64_t kind = random() % 10;
@@ -65,8 +68,9 @@ Outcome RunWorkload(ContainerArchive& archive, uint64_t seed, uint64_t bs) {
 struct Layout {
   const char* name;
   int64_t volume_size;
+  uint64_t first_write;  // long enough to leave the cache in several volume writes, where volumes allow
 };
-const Layout kLayouts[] = {{"single", INT64_MAX}, {"split", 6 * 512}};
+const Layout kLayouts[] = {{"single", INT64_MAX, 2 * ContainerArchive::kVolumeWritePiece + 512}, {"split", 6 * 512, 0}};
 
 // A new archive of 512-byte blocks behind a fault-injecting directory.
 struct Faulty {
@@ -86,7 +90,7 @@ struct Faulty {
 // Events of one undisturbed run of the workload.
 uint64_t WorkloadEvents(const Layout& layout, uint64_t seed) {
   Faulty run(layout);
-  EXPECT_FALSE(RunWorkload(*run.archive, seed, 512).failed);
+  EXPECT_FALSE(RunWorkload(*run.archive, seed, 512, layout.first_write).failed);
   return run.state->EventCount() - run.base;
 }
 
@@ -119,7 +123,7 @@ TEST(ContainerCrash, EveryCrashPointLeavesACommittedState) {
            {CrashMode::kDropUnsynced, CrashMode::kKeepUnsynced, CrashMode::kTearLast, CrashMode::kRandomSubset}) {
         Faulty run(layout);
         run.state->CrashAt(run.base + point);
-        Outcome outcome = RunWorkload(*run.archive, seed, 512);
+        Outcome outcome = RunWorkload(*run.archive, seed, 512, layout.first_write);
         run.archive.reset();
         run.state->Heal();
         run.state->ApplyCrash(*MakePosixDir(run.tmp.path()), mode, seed + point);
@@ -140,7 +144,7 @@ TEST(ContainerCrash, InjectedErrorsStopTheArchiveAndKeepTheLastCommit) {
       for (FaultKind kind : {FaultKind::kIoError, FaultKind::kDiskFull}) {
         Faulty run(layout);
         run.state->FailAt(run.base + point, kind);
-        Outcome outcome = RunWorkload(*run.archive, seed, 512);
+        Outcome outcome = RunWorkload(*run.archive, seed, 512, layout.first_write);
         std::string where =
             "fault at event " + std::to_string(point) + (kind == FaultKind::kIoError ? " EIO" : " ENOSPC");
         const zyk_test::FaultEvent& event = run.state->Log()[run.base + point];
