@@ -28,10 +28,11 @@
  * another request of the same mount (for its callback, or for anything that
  * request's callback does) holds its worker while it waits; once 32 callbacks
  * wait like that, no worker is left to run the requests they wait for and the
- * mount stops answering for good. A request that a callback makes on the
- * handle whose request it answers starts only after that callback has
- * returned (on the same worker, which saves a hand-over): waiting for it
- * inside the callback never ends. Issue the next call and return instead.
+ * mount stops answering for good. The first request a callback makes, and
+ * every request it makes on the handle whose request it answers, start only
+ * after that callback has returned (on the same worker, which saves a
+ * hand-over): waiting for one inside the callback never ends. Issue the next
+ * call and return instead.
  * A lock request (entry 9) that waits for a lock held elsewhere holds no
  * worker while it waits.
  *

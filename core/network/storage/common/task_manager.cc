@@ -19,6 +19,15 @@ struct RunningScope {
   ~RunningScope() { t_running_manager = nullptr; }
 };
 
+// The follow-on slot of the worker on this thread (null on other threads), and
+// whether a FollowOnScope is open on it.
+struct FollowOnSlot {
+  const ThreadPoolTaskManager* manager;
+  Task task;
+};
+thread_local FollowOnSlot* t_follow_on = nullptr;
+thread_local bool t_follow_on_open = false;
+
 // The longest single timed wait of the timer; it rescans afterwards.
 constexpr int64_t kMaxTimerWaitMs = 24 * 60 * 60 * 1000;
 
@@ -46,6 +55,12 @@ struct StopOnRelease {
 
 }  // namespace
 
+FollowOnScope::FollowOnScope() : outer_(t_follow_on_open) { t_follow_on_open = true; }
+
+FollowOnScope::~FollowOnScope() { t_follow_on_open = outer_; }
+
+bool FollowOnPending() { return t_follow_on != nullptr && static_cast<bool>(t_follow_on->task); }
+
 std::shared_ptr<TaskManager> CreateThreadPoolTaskManager() {
   auto manager = std::make_shared<ThreadPoolTaskManager>();
   try {
@@ -65,6 +80,11 @@ ThreadPoolTaskManager::~ThreadPoolTaskManager() = default;
 
 void ThreadPoolTaskManager::Post(Task task) {
   if (!task) return;
+  FollowOnSlot* slot = t_follow_on;
+  if (t_follow_on_open && slot != nullptr && slot->manager == this && !slot->task) {
+    slot->task = std::move(task);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     ready_.push_back(std::move(task));
@@ -202,6 +222,11 @@ uint32_t ThreadPoolTaskManager::TimerMain(void* self) {
 
 void ThreadPoolTaskManager::WorkerLoop() {
   RunningScope scope(this);
+  FollowOnSlot follow_on{this, nullptr};
+  struct SlotScope {
+    explicit SlotScope(FollowOnSlot* slot) { t_follow_on = slot; }
+    ~SlotScope() { t_follow_on = nullptr; }
+  } slot_scope(&follow_on);
   bool token_seen = false;
   for (;;) {
     if (token_seen)
@@ -227,6 +252,13 @@ void ThreadPoolTaskManager::WorkerLoop() {
       continue;
     }
     SafeExecute(task);
+    // A follow-on may post the next follow-on: a chain of requests made from
+    // callbacks stays on this worker.
+    while (follow_on.task) {
+      Task next = std::move(follow_on.task);
+      follow_on.task = nullptr;
+      SafeExecute(next);
+    }
   }
 }
 

@@ -6,6 +6,13 @@
 // Thread safety: every operation may be called from any thread, including from
 // inside a task. Tasks run concurrently; ordering between them is the caller's
 // business.
+//
+// Follow-on tasks: while a FollowOnScope lives on one of a manager's workers,
+// the first task that thread posts to that manager is kept for the same worker,
+// which runs it as soon as its current task ends. A request made from a
+// completion callback thus starts without waking another worker and finds its
+// memory in this core's cache. Whoever opens the scope must not wait for what is
+// posted inside it.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +28,23 @@
 #include "core/network/storage/common/task.h"
 
 namespace Network::Storage {
+
+// Opens a follow-on window on this thread (see above); nests.
+class FollowOnScope {
+ public:
+  FollowOnScope();
+  ~FollowOnScope();
+  FollowOnScope(const FollowOnScope&) = delete;
+  FollowOnScope& operator=(const FollowOnScope&) = delete;
+
+ private:
+  const bool outer_;
+};
+
+// True on a worker that holds a follow-on task, which runs once the worker's
+// current task ends. A task that could run on for long (a run of queued tasks)
+// stops early to let it start.
+bool FollowOnPending();
 
 class TaskManager {
  public:

@@ -258,6 +258,40 @@ TEST(TaskManager, DroppingTheLastHandleInsideATaskDoesNotDeadlock) {
   EXPECT_TRUE(zyk_test::Eventually([&] { return watch.expired(); }));
 }
 
+TEST(TaskManager, OnlyTheFirstTaskPostedInAFollowOnScopeWaitsForTheWorkersTask) {
+  auto manager = CreateThreadPoolTaskManager();
+  Log done;
+  std::thread::id posting_worker;
+  std::thread::id follow_on_worker;
+  std::atomic<bool> posting_task_ended{false};
+  bool follow_on_started_after_end = false;
+  bool pending_seen = false;
+  bool others_ran = false;
+  manager->Post([&] {
+    posting_worker = std::this_thread::get_id();
+    Log others;
+    {
+      Network::Storage::FollowOnScope scope;
+      manager->Post([&] {
+        follow_on_worker = std::this_thread::get_id();
+        follow_on_started_after_end = posting_task_ended;
+        done.Add();
+      });
+      pending_seen = Network::Storage::FollowOnPending();
+      manager->Post([&] { others.Add(); });  // the slot is taken: another worker runs it
+    }
+    manager->Post([&] { others.Add(); });  // outside the scope: posted as usual
+    // Waiting here would never end for a task kept for this worker.
+    others_ran = others.WaitFor(2);
+    posting_task_ended = true;
+  });
+  ASSERT_TRUE(done.WaitFor(1));
+  EXPECT_TRUE(pending_seen);
+  EXPECT_TRUE(others_ran);
+  EXPECT_TRUE(follow_on_started_after_end);
+  EXPECT_EQ(follow_on_worker, posting_worker);
+}
+
 TEST(TaskManager, FactoryFailureEndsTheThreadsAlreadyStarted) {
   // Let a few threads start (up to 16 come from the pool's cache), then fail;
   // the ones started must not be left waiting on a destroyed manager.

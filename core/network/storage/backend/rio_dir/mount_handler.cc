@@ -97,6 +97,8 @@ class MountHandlerImpl : public MountHandler {
   static rio_dir* OpenParent(rio_dir& view, const char16_t** path, std::unique_ptr<rio_dir>& owned);
   // True when `path` names an existing entry of `view`. Leaves `view` healthy.
   static bool Exists(rio_dir& view, const UString& path);
+  // Opens the existing file `name` of `view` with the host's `access`.
+  static rio_file* OpenExisting(rio_dir& view, const char16_t* name, uint32_t access, bool no_lock);
   // The Stat steps after the path is known; `stat` is already zeroed.
   Common::Error StatPath(const char* path, zykfs_stat_t* stat);
   // Unlink and RemoveDir: refused while the path is open, else `remove` on a
@@ -219,6 +221,12 @@ bool MountHandlerImpl::Exists(rio_dir& view, const UString& path) {
   }
   view.ClearError();
   return exists;
+}
+
+rio_file* MountHandlerImpl::OpenExisting(rio_dir& view, const char16_t* name, uint32_t access, bool no_lock) {
+  if (access == kOpenRead) return view.OpenI(name, no_lock);
+  if (access == kOpenReadWrite) return view.OpenIO(name, no_lock);
+  return view.OpenO(name, no_lock);
 }
 
 Common::Error MountHandlerImpl::SyncParentDirs(rio_dir& view, std::initializer_list<const UString*> paths,
@@ -377,19 +385,27 @@ Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flag
   RootView view = MakeRootView(error);
   if (!view) return error;
 
-  const bool exists = Exists(*view, name);
-  if (access == kOpenRead && exists && (flags & kOpenTruncate) != 0) {
-    return FileError(Common::kErrReadOnly, "OpenOrCreateFile");
-  }
-  if ((flags & kOpenCreate) == 0 && !exists) return Common::Error(kErrNotFound, ZYK_HERE_AS("OpenOrCreateFile"));
-  if ((flags & kOpenCreate) != 0 && (flags & kOpenExclusive) != 0 && exists) {
-    return Common::Error(kErrExists, ZYK_HERE_AS("OpenOrCreateFile"));
-  }
-
   const bool no_lock = (flags & kOpenNoLock) != 0;
   std::unique_ptr<rio_file> file;
   std::unique_ptr<rio_dir> new_name_directory;
-  if ((flags & kOpenTruncate) != 0 || ((flags & kOpenCreate) != 0 && !exists)) {
+  if ((flags & (kOpenCreate | kOpenTruncate)) == 0) {
+    // Opening what is there needs no look first: only a failed open asks
+    // whether the name exists, to report a missing one as such.
+    file.reset(OpenExisting(*view, name.c_str(), access, no_lock));
+    if (!file || view->HasError()) {
+      error = view->TakeError();
+      if (!Exists(*view, name)) return Common::Error(kErrNotFound, ZYK_HERE_AS("OpenOrCreateFile"));
+      return error ? error : FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+    }
+  } else {
+    const bool exists = Exists(*view, name);
+    if (access == kOpenRead && exists && (flags & kOpenTruncate) != 0) {
+      return FileError(Common::kErrReadOnly, "OpenOrCreateFile");
+    }
+    if ((flags & kOpenCreate) == 0 && !exists) return Common::Error(kErrNotFound, ZYK_HERE_AS("OpenOrCreateFile"));
+    if ((flags & kOpenCreate) != 0 && (flags & kOpenExclusive) != 0 && exists) {
+      return Common::Error(kErrExists, ZYK_HERE_AS("OpenOrCreateFile"));
+    }
     if (!exists) {
       // The new name reaches the disk with the file's first sync.
       const char16_t* rest = name.c_str();
@@ -399,17 +415,15 @@ Common::Error MountHandlerImpl::OpenOrCreateFile(const char* path, uint32_t flag
         return error ? error : FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
       }
     }
-    file.reset(view->CreateIO(name.c_str(), no_lock, nullptr));
-  } else if (access == kOpenRead) {
-    file.reset(view->OpenI(name.c_str(), no_lock));
-  } else if (access == kOpenReadWrite) {
-    file.reset(view->OpenIO(name.c_str(), no_lock));
-  } else {
-    file.reset(view->OpenO(name.c_str(), no_lock));
-  }
-  if (!file || view->HasError()) {
-    error = view->TakeError();
-    return error ? error : FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+    if ((flags & kOpenTruncate) != 0 || !exists) {
+      file.reset(view->CreateIO(name.c_str(), no_lock, nullptr));
+    } else {
+      file.reset(OpenExisting(*view, name.c_str(), access, no_lock));
+    }
+    if (!file || view->HasError()) {
+      error = view->TakeError();
+      return error ? error : FileError(Common::kErrOpenFailed, "OpenOrCreateFile");
+    }
   }
 
   if ((flags & kOpenAppendMode) != 0) {

@@ -89,6 +89,9 @@ void TaskQueue::Run() {
   }
   for (int run = 0; run < kMaxTasksPerRun; ++run) {
     if (!RunFront()) return;
+    // A callback made a request of another kind: it runs next on this worker
+    // and the rest of this queue goes back to the line.
+    if (FollowOnPending()) break;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!tasks_.empty()) ScheduleLocked();

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/network/storage/backend/rio_dir/result_codes.h"
+#include "core/network/storage/common/task_manager.h"
 
 namespace Network::Storage::Backend {
 
@@ -22,7 +23,11 @@ Error ZykTask::RunWork() const {
 }
 
 void ZykTask::Complete(const Error& result) const {
-  if (callback != nullptr) callback(context, ToHostCode(result));
+  if (callback == nullptr) return;
+  // The host's next request, made from its callback, starts on this worker
+  // once the callback has returned.
+  FollowOnScope follow_on;
+  callback(context, ToHostCode(result));
 }
 
 }  // namespace Network::Storage::Backend
