@@ -167,6 +167,11 @@ void ThreadPoolTaskManager::ExpediteDelayed() {
   timer_wakeup_.Signal();
 }
 
+bool ThreadPoolTaskManager::HasWaitingTasks() {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  return !ready_.empty();
+}
+
 void ThreadPoolTaskManager::Start() {
   uint64_t limit;
   {

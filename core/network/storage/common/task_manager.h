@@ -63,6 +63,9 @@ class TaskManager {
   virtual uint64_t SetThreadLimit(uint64_t count) = 0;
   // From now on delayed tasks are released at once instead of at their due time.
   virtual void ExpediteDelayed() = 0;
+  // True when posted tasks wait for a free worker (a snapshot): a long run of
+  // work on one worker should then let them go first.
+  virtual bool HasWaitingTasks() = 0;
   virtual ~TaskManager() = default;
 };
 
@@ -85,6 +88,7 @@ class ThreadPoolTaskManager : public TaskManager {
   size_t Cancel(const std::set<uint64_t>& ids) override;
   uint64_t SetThreadLimit(uint64_t count) override;
   void ExpediteDelayed() override;
+  bool HasWaitingTasks() override;
 
   // Starts the workers up to the limit and the timer thread.
   void Start();

@@ -158,6 +158,37 @@ TEST(TaskQueue, TaskPushedByItsQueuesCallbackRunsAfterItOnTheSameWorker) {
   for (size_t i = 1; i < 64; ++i) EXPECT_EQ(series.workers[i], series.workers[0]) << "task " << i;
 }
 
+// A queue whose callbacks keep pushing keeps its worker only while nothing else
+// waits for one: with every worker taken by such a series, a posted task runs.
+TEST(TaskQueue, SeriesOnEveryWorkerLetAPostedTaskRun) {
+  auto manager = Network::Storage::CreateThreadPoolTaskManager();
+  std::atomic<bool> stop{false};
+  struct Endless {
+    std::shared_ptr<TaskQueue> queue;
+    std::atomic<bool>* stop = nullptr;
+    Completion finished;
+    ZykTask Step() { return ZykTask{Succeed, &Endless::Answered, this}; }
+    static void Answered(void* context, int32_t code) {
+      auto& series = *static_cast<Endless*>(context);
+      if (code != 0 || *series.stop || !series.queue->Push(series.Step()).Ok()) {
+        Completion::Callback(&series.finished, code);
+      }
+    }
+  };
+  std::vector<std::unique_ptr<Endless>> series;
+  for (uint64_t i = 0; i < Network::Storage::ThreadPoolTaskManager::kDefaultThreadLimit; ++i) {
+    auto& one = series.emplace_back(std::make_unique<Endless>());
+    one->queue = TaskQueue::Create(manager, UINT64_MAX);
+    one->stop = &stop;
+    ASSERT_TRUE(one->queue->Push(one->Step()).Ok());
+  }
+  Completion posted;
+  manager->Post([&] { Completion::Callback(&posted, 0); });
+  EXPECT_EQ(posted.Wait(), 0);
+  stop = true;
+  for (auto& one : series) EXPECT_EQ(one->finished.Wait(), 0);
+}
+
 TEST(TaskQueue, TasksOfAStoppedManagerStayQueuedWithoutCallbacks) {
   auto manager = Network::Storage::CreateThreadPoolTaskManager();
   auto queue = TaskQueue::Create(manager, UINT64_MAX);

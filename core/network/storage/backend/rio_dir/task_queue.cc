@@ -11,8 +11,8 @@ namespace Network::Storage::Backend {
 // Retries of a waiting task start at once and back off to this delay.
 inline constexpr int64_t kLongestRetryDelayMs = 16;
 
-// A queue's tasks run on one worker for this many tasks, then the queue goes
-// back to the task manager's line so that other queues get their turn.
+// A queue's tasks run on one worker in runs of this many tasks; after each run
+// the queue goes back to the task manager's line when other work waits there.
 inline constexpr int kMaxTasksPerRun = 64;
 
 // The queue whose task's callback runs on this thread, if any.
@@ -87,14 +87,20 @@ void TaskQueue::Run() {
     std::lock_guard<std::mutex> lock(mutex_);
     self = std::move(scheduled_self_);
   }
-  for (int run = 0; run < kMaxTasksPerRun; ++run) {
+  for (int run = 1;; ++run) {
     if (!RunFront()) return;
     // A callback made a request of another kind: it runs next on this worker
     // and the rest of this queue goes back to the line.
     if (FollowOnPending()) break;
+    if (run % kMaxTasksPerRun == 0 && OthersWait()) break;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!tasks_.empty()) ScheduleLocked();
+}
+
+bool TaskQueue::OthersWait() {
+  std::shared_ptr<TaskManager> manager = manager_.lock();
+  return !manager || manager->HasWaitingTasks();
 }
 
 bool TaskQueue::RunFront() {

@@ -4,7 +4,7 @@
 // different queues run in parallel. At most one run job per queue is posted at
 // a time, so a long series of requests occupies at most one worker. The worker
 // that ran a task and its callback runs the next task of the queue as well
-// (for a run of tasks): handing it to another worker costs a wake-up and moves
+// (until other work waits for a worker): handing it to another worker costs a wake-up and moves
 // the request's memory between cores, and a task that a callback pushes onto
 // its own queue starts only once that callback has returned.
 
@@ -63,6 +63,8 @@ class TaskQueue : public std::enable_shared_from_this<TaskQueue> {
   void ScheduleLocked();
   // The posted job: RunFront, again while a callback pushed the next task.
   void Run();
+  // True when tasks posted elsewhere wait for a worker, or the manager is gone.
+  bool OthersWait();
   // Runs the front task, removes it, releases the task's work (and with it
   // the object reference it holds), then calls the finished task's callback.
   // True when a next task is queued (before or by that callback), left for
