@@ -28,6 +28,10 @@ struct FollowOnSlot {
 thread_local FollowOnSlot* t_follow_on = nullptr;
 thread_local bool t_follow_on_open = false;
 
+// Follow-on tasks one worker runs in a row before it checks whether other
+// tasks wait for a worker.
+constexpr int kFollowOnsPerTurn = 64;
+
 // The longest single timed wait of the timer; it rescans afterwards.
 constexpr int64_t kMaxTimerWaitMs = 24 * 60 * 60 * 1000;
 
@@ -258,10 +262,15 @@ void ThreadPoolTaskManager::WorkerLoop() {
     }
     SafeExecute(task);
     // A follow-on may post the next follow-on: a chain of requests made from
-    // callbacks stays on this worker.
-    while (follow_on.task) {
+    // callbacks stays on this worker, and goes to the back of the line now and
+    // then when other tasks wait for a worker.
+    for (int run = 1; follow_on.task; ++run) {
       Task next = std::move(follow_on.task);
       follow_on.task = nullptr;
+      if (run % kFollowOnsPerTurn == 0 && HasWaitingTasks()) {
+        Post(std::move(next));
+        break;
+      }
       SafeExecute(next);
     }
   }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -290,6 +291,25 @@ TEST(TaskManager, OnlyTheFirstTaskPostedInAFollowOnScopeWaitsForTheWorkersTask) 
   EXPECT_TRUE(others_ran);
   EXPECT_TRUE(follow_on_started_after_end);
   EXPECT_EQ(follow_on_worker, posting_worker);
+}
+
+// Chains of follow-on tasks on every worker still let a posted task run.
+TEST(TaskManager, FollowOnChainsOnEveryWorkerLetAPostedTaskRun) {
+  auto manager = CreateThreadPoolTaskManager();
+  std::atomic<bool> stop{false};
+  Log ended;
+  std::function<void()> link = [&] {
+    if (stop) return ended.Add();
+    Network::Storage::FollowOnScope scope;
+    manager->Post(link);
+  };
+  const uint64_t workers = Network::Storage::ThreadPoolTaskManager::kDefaultThreadLimit;
+  for (uint64_t i = 0; i < workers; ++i) manager->Post(link);
+  Log posted;
+  manager->Post([&] { posted.Add(); });
+  EXPECT_TRUE(posted.WaitFor(1));
+  stop = true;
+  EXPECT_TRUE(ended.WaitFor(workers));
 }
 
 TEST(TaskManager, FactoryFailureEndsTheThreadsAlreadyStarted) {
