@@ -1,6 +1,7 @@
 #include "core/common/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace Common {
 
@@ -8,6 +9,7 @@ bool DecodeUtf8(const char* text, UString& out) {
   out.clear();
   if (text == nullptr) return false;
   bool ok = true;
+  out.reserve(std::strlen(text));  // never more code units than bytes
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   while (*p != 0) {
     unsigned char lead = *p;

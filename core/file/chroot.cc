@@ -26,13 +26,13 @@ Components Split(const UString& path) {
 
 }  // namespace
 
-void ResolveConfinedName(const UString& own_path, const UString& name, UString& confined, UString& inner) {
+void ResolveConfinedName(const UString& own_path, std::u16string_view name, UString& confined, UString& inner) {
   Components own = Split(own_path);
   Components resolved = !name.empty() && name[0] == u'/' ? Components() : own;
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find(u'/', start);
-    if (end == UString::npos) end = name.size();
+    if (end == std::u16string_view::npos) end = name.size();
     std::u16string_view component(name.data() + start, end - start);
     start = end + 1;
     if (component.empty() || component == u".") continue;
@@ -43,6 +43,9 @@ void ResolveConfinedName(const UString& own_path, const UString& name, UString& 
     resolved.push_back(component);
   }
 
+  // Both results fit in the two paths' length: one allocation each at most.
+  confined.reserve(own_path.size() + name.size() + 1);
+  inner.reserve(3 * own.size() + name.size());
   confined.assign(u"/");
   for (size_t i = 0; i < resolved.size(); ++i) {
     if (i > 0) confined += u'/';
@@ -225,10 +228,10 @@ class ChrootedDir : public rio_dir_delegate {
       SetError(Error::File(Common::kErrOpenFailed, ZYK_HERE));
       return false;
     }
-    UString text(name);
+    std::u16string_view text(name);
     char16_t separator = inner_->GetPathSeparator();
     inner_->ClearError();
-    if (separator != u'/' && text.find(separator) != UString::npos) {
+    if (separator != u'/' && text.find(separator) != std::u16string_view::npos) {
       SetError(Error::File(Common::kErrNotSupported, ZYK_HERE));
       return false;
     }

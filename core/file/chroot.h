@@ -11,13 +11,14 @@
 // POSIX directory resolves every path beneath a descriptor of the root).
 
 #include <memory>
+#include <string_view>
 
 #include "core/include/file/dir.h"
 
 // Resolves `name` from the normalised absolute `own_path`: `confined` receives
 // the normalised absolute path in the confined tree, `inner` the relative path
 // ("/"-separated, "." when empty) from `own_path` to `confined`.
-void ResolveConfinedName(const UString& own_path, const UString& name, UString& confined, UString& inner);
+void ResolveConfinedName(const UString& own_path, std::u16string_view name, UString& confined, UString& inner);
 
 // Wraps `inner` (which takes the place of `own_path` in the confined tree; the
 // path is normalised, and "/" names the root). The inner directory's last error

@@ -72,7 +72,9 @@ posix_dir::~posix_dir() {
 }
 
 std::string posix_dir::JoinPath(const std::string& directory, const std::string& name) {
-  std::string result = !name.empty() && name[0] == '/' ? std::string("/") : directory;
+  std::string result;
+  result.reserve(directory.size() + name.size() + 1);
+  result = !name.empty() && name[0] == '/' ? std::string_view("/") : std::string_view(directory);
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find('/', start);

@@ -50,8 +50,11 @@ void PostHandlerTask(void* mount, Work work, zykfs_callback_t callback, void* co
   auto* handler = static_cast<MountHandler*>(mount);
   if (handler == nullptr) return RefuseCall(callback, context);
   try {
-    ZykTask task{[handler, work] { return work(*handler); }, callback, context};
-    handler->GetTaskManager()->Post([task = std::move(task)] { task(); });
+    // The request's one allocation is the posted job; the task it runs is
+    // made on the worker around references to the job's own copies.
+    handler->GetTaskManager()->Post([handler, work, callback, context] {
+      ZykTask{[&] { return work(*handler); }, callback, context}();
+    });
   } catch (...) {
     RunOnOwnThread(
         ZykTask{[] { return Error::File(Common::kErrNoMemory, ZYK_HERE_AS("PostHandlerTask")); }, callback, context});
