@@ -4,9 +4,10 @@
 // different queues run in parallel. At most one run job per queue is posted at
 // a time, so a long series of requests occupies at most one worker. The worker
 // that ran a task and its callback runs the next task of the queue as well
-// (until other work waits for a worker): handing it to another worker costs a wake-up and moves
-// the request's memory between cores, and a task that a callback pushes onto
-// its own queue starts only once that callback has returned.
+// (until other work waits for a worker): handing it to another worker costs a
+// wake-up and moves the request's memory between cores, and a task that a
+// callback pushes onto its own queue starts only once that callback has
+// returned.
 
 #include <condition_variable>
 #include <cstdint>
