@@ -73,7 +73,7 @@ bool NodeTable::PathLocked(uint64_t id, std::string& path) const {
     id = found->second.parent;
   }
   if (names.empty()) {
-    path = ".";
+    path.assign(1, '.');
     return true;
   }
   path.clear();

@@ -150,7 +150,8 @@ TEST(TaskQueue, TaskPushedByItsQueuesCallbackRunsAfterItOnTheSameWorker) {
       series.callback_running = false;
       Completion::Callback(&series.finished, code);
     }
-  } series{queue};
+  } series;
+  series.queue = queue;
   ASSERT_TRUE(queue->Push(series.Step()).Ok());
   ASSERT_EQ(series.finished.Wait(), 0);
   EXPECT_FALSE(series.overlapped);
