@@ -36,7 +36,9 @@ TEST(BlockRanges, MatchesASetOfBlocks) {
     uint64_t start = random() % 30000, end = start + random() % 6;  // empty ranges too
     sets[which].Add(start, end);
     for (uint64_t b = start; b < end; ++b) models[which].insert(b);
-    if (random() % 3000 == 0) ASSERT_EQ(Blocks(sets[which]), models[which]) << "after " << i;
+    if (random() % 3000 == 0) {
+      ASSERT_EQ(Blocks(sets[which]), models[which]) << "after " << i;
+    }
   }
   for (int which = 0; which < 2; ++which) {
     EXPECT_EQ(Blocks(sets[which]), models[which]);
